@@ -1,0 +1,285 @@
+// The platform services veerpic is written against: bitmap sections, memory
+// device contexts, the parallelogram transfer, the image loader, files, the
+// process heap and the thread's last-error code.
+//
+// Names, records, flags and error codes are the platform's own, so that the
+// tool's code reads as a console program of that platform does. This folder is
+// the tool's own implementation of exactly these calls. Where a platform
+// signature takes a buffer without its length, the call here takes the length
+// too, as a trailing parameter (marked "length added" below), so that no call
+// can read or write past what it was given.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+static_assert(std::endian::native == std::endian::little,
+              "file records are read and written in the machine's byte order");
+
+namespace platform {
+
+// ---------------------------------------------------------------- basic types
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using INT = int;
+using BOOL = int;
+using LPCSTR = const char*;
+using LPSTR = char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using SIZE_T = std::size_t;
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
+using HANDLE = void*;
+using HGDIOBJ = void*;
+struct GdiBitmap;
+struct GdiDc;
+using HBITMAP = GdiBitmap*;
+using HDC = GdiDc*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+// ------------------------------------------------------------ bitmap records
+#pragma pack(push, 2)
+struct BITMAPFILEHEADER {
+    WORD bfType;
+    DWORD bfSize;
+    WORD bfReserved1;
+    WORD bfReserved2;
+    DWORD bfOffBits;
+};
+#pragma pack(pop)
+static_assert(sizeof(BITMAPFILEHEADER) == 14);
+
+struct BITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight;
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+};
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+
+struct BITMAPCOREHEADER {
+    DWORD bcSize;
+    WORD bcWidth;
+    WORD bcHeight;
+    WORD bcPlanes;
+    WORD bcBitCount;
+};
+static_assert(sizeof(BITMAPCOREHEADER) == 12);
+
+struct RGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+};
+static_assert(sizeof(RGBQUAD) == 4);
+
+struct BITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];
+};
+static_assert(sizeof(BITMAPINFO) == 44);
+
+struct BITMAP {
+    LONG bmType;
+    LONG bmWidth;
+    LONG bmHeight;
+    LONG bmWidthBytes;
+    WORD bmPlanes;
+    WORD bmBitsPixel;
+    LPVOID bmBits;
+};
+
+inline constexpr WORD BMP_SIGNATURE = 0x4D42;  // the bytes 'B', 'M'
+
+// biCompression values.
+inline constexpr DWORD BI_RGB = 0;
+inline constexpr DWORD BI_RLE8 = 1;
+inline constexpr DWORD BI_RLE4 = 2;
+inline constexpr DWORD BI_BITFIELDS = 3;
+inline constexpr DWORD BI_JPEG = 4;
+inline constexpr DWORD BI_PNG = 5;
+inline constexpr DWORD BI_ALPHABITFIELDS = 6;
+
+inline constexpr UINT DIB_RGB_COLORS = 0;
+inline constexpr UINT DIB_PAL_COLORS = 1;
+
+// LoadImageA / CopyImage.
+inline constexpr UINT IMAGE_BITMAP = 0;
+inline constexpr UINT LR_DEFAULTCOLOR = 0x0000;
+inline constexpr UINT LR_LOADFROMFILE = 0x0010;
+inline constexpr UINT LR_VGACOLOR = 0x0080;
+inline constexpr UINT LR_CREATEDIBSECTION = 0x2000;
+
+// SetStretchBltMode.
+inline constexpr int BLACKONWHITE = 1;
+inline constexpr int WHITEONBLACK = 2;
+inline constexpr int COLORONCOLOR = 3;
+inline constexpr int HALFTONE = 4;
+
+// ------------------------------------------------------------- file records
+inline constexpr DWORD GENERIC_READ = 0x80000000u;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
+inline constexpr DWORD FILE_SHARE_READ = 0x00000001u;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+inline constexpr DWORD CREATE_NEW = 1;
+inline constexpr DWORD CREATE_ALWAYS = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD OPEN_ALWAYS = 4;
+inline constexpr DWORD TRUNCATE_EXISTING = 5;
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
+inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
+inline constexpr DWORD FILE_ATTRIBUTE_TEMPORARY = 0x00000100u;
+inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001u;
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008u;
+inline constexpr DWORD MAX_PATH = 260;
+
+struct SECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+
+// ------------------------------------------------------------ last-error codes
+// The codes this implementation sets. MapErrno() is the one place that turns a
+// C-library errno into one of them.
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
+inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr DWORD ERROR_READ_FAULT = 30;
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_HANDLE_EOF = 38;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+inline constexpr DWORD ERROR_BUSY = 170;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+inline constexpr DWORD ERROR_DIRECTORY = 267;
+inline constexpr DWORD ERROR_ARITHMETIC_OVERFLOW = 534;
+inline constexpr DWORD ERROR_IO_DEVICE = 1117;
+inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+// Maps a C-library errno value onto the code above that means the same.
+DWORD MapErrno(int err);
+
+// ------------------------------------------------------------ process heap
+HANDLE GetProcessHeap();
+// Returns null and sets ERROR_NOT_ENOUGH_MEMORY when the block cannot be had.
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+inline constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008u;
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
+
+// ------------------------------------------------------------------- files
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
+// A read cut short by the end of the file succeeds with the count delivered.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written,
+               OVERLAPPED* overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+// The size of an open regular file; 0 for devices and pipes, whose length is unknown.
+BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
+BOOL CloseHandle(HANDLE object);
+BOOL DeleteFileA(LPCSTR path);
+DWORD GetFileAttributesA(LPCSTR path);
+// Creates a new, empty file with a unique name in `dir` and puts its path into
+// `buffer` (length added: `bufferSize`). Returns the unique number, 0 on failure.
+UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize);
+// Replaces `to` by `from` in one step. A file replaced this way keeps its
+// attributes (permission bits); when `to` is a symbolic link, the file it
+// names is replaced and the link stays.
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+
+// ---------------------------------------------------------- bitmap services
+// Every bitmap is a device-independent bitmap section: 1, 4, 8, 16, 24 or
+// 32 bits per pixel, rows padded to 4 bytes, a colour table up to 8 bits and
+// BI_RGB or BI_BITFIELDS pixels at 16 and 32 bits. A new section's pixels are 0.
+
+// Loads a BMP file as a section of the file's own depth; null when the file is
+// not a well-formed BMP file (or is shorter than its headers say).
+HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags);
+HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
+
+// `infoSize` (length added) is the number of bytes readable at `info`; a
+// description that needs more is refused with ERROR_INVALID_DATA.
+HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits,
+                         HANDLE section, DWORD offset, DWORD infoSize);
+// Converts `lines` rows from the format `info` describes into the section.
+// `bitsSize` and `infoSize` (length added) bound what is read; rows that the
+// block does not hold are left as they were. Returns the rows set, 0 on failure.
+int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
+              const BITMAPINFO* info, UINT usage, DWORD bitsSize, DWORD infoSize);
+// Delivers rows at the bitmap's own depth as BI_RGB (16 bits as 5-5-5, 32 bits
+// as 8-8-8 with an unused top byte), bottom row first for a positive
+// biHeight, and the colour table for 8 bits or less. `bitsSize` and
+// `infoSize` (length added) are the capacities of `bits` and `info`.
+int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAPINFO* info,
+              UINT usage, DWORD bitsSize, DWORD infoSize);
+int GetObjectA(HANDLE object, int size, void* out);
+
+HDC CreateCompatibleDC(HDC dc);
+HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
+int SetStretchBltMode(HDC dc, int mode);
+// Maps the source rectangle onto the parallelogram whose corners land at
+// points[0] (upper-left), points[1] (upper-right), points[2] (lower-left).
+BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int width, int height,
+            HBITMAP mask, int xMask, int yMask);
+BOOL DeleteDC(HDC dc);
+BOOL DeleteObject(HGDIOBJ object);
+
+// ------------------------------------------------------------- accounting
+// How many objects of each kind are alive, so that tests can show that every
+// path releases what it held.
+struct LiveCounts {
+    long bitmaps;
+    long dcs;
+    long heapBlocks;
+    long files;
+};
+LiveCounts GetLiveCounts();
+
+}  // namespace platform

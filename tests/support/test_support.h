@@ -1,0 +1,59 @@
+// Helpers shared by the tests of every area.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace veerpic_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Path of a file under tests/data.
+std::string DataPath(const std::string& relative);
+
+Bytes ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const Bytes& bytes);
+
+// Appends little-endian integers to a byte buffer.
+void PutU16(Bytes& out, std::uint16_t v);
+void PutU32(Bytes& out, std::uint32_t v);
+inline void PutI32(Bytes& out, std::int32_t v) { PutU32(out, static_cast<std::uint32_t>(v)); }
+std::uint16_t GetU16(const Bytes& in, std::size_t at);
+std::uint32_t GetU32(const Bytes& in, std::size_t at);
+inline std::int32_t GetI32(const Bytes& in, std::size_t at) {
+    return static_cast<std::int32_t>(GetU32(in, at));
+}
+
+// A whole BMP file: 14-byte file header, 40-byte info header, `palette`
+// (4 bytes per entry) and `pixels`, with bfSize and bfOffBits worked out.
+Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
+              const std::vector<std::uint32_t>& palette, const Bytes& pixels,
+              std::uint32_t compression = 0);
+
+struct RunResult {
+    int exitCode = -1;  // the exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs the veerpic executable with `args` (program name not included).
+// `stdoutPath`, when given, receives standard output instead of a pipe.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
+
+}  // namespace veerpic_test

@@ -9,7 +9,7 @@
 namespace veerpic {
 
 class Extended {
-public:
+  public:
     // +0.
     constexpr Extended() = default;
 
@@ -51,7 +51,7 @@ public:
 
     friend bool operator==(const Extended& a, const Extended& b) = default;
 
-private:
+  private:
     bool negative_ = false;
     std::uint16_t exponent_ = 0;     // 0..32767, bias 16383
     std::uint64_t significand_ = 0;  // bit 63 is the integer bit

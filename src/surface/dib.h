@@ -13,15 +13,15 @@ namespace platform::detail {
 
 // The pixel format of a section, as its description fixed it.
 struct DibFormat {
-    std::int32_t width = 0;   // > 0
-    std::int32_t height = 0;  // > 0; the row order is in topDown
-    bool topDown = false;     // row 0 of the memory is the top row of the picture
-    std::uint16_t bitCount = 0;            // 1, 4, 8, 16, 24 or 32
-    DWORD compression = BI_RGB;            // BI_RGB or BI_BITFIELDS
+    std::int32_t width = 0;      // > 0
+    std::int32_t height = 0;     // > 0; the row order is in topDown
+    bool topDown = false;        // row 0 of the memory is the top row of the picture
+    std::uint16_t bitCount = 0;  // 1, 4, 8, 16, 24 or 32
+    DWORD compression = BI_RGB;  // BI_RGB or BI_BITFIELDS
     DWORD redMask = 0, greenMask = 0, blueMask = 0, alphaMask = 0;  // set for 16 and 32 bits
-    std::uint32_t colorCount = 0;          // entries in `colors` (bitCount <= 8), at most 256
-    RGBQUAD colors[256] = {};              // entries past colorCount are black
-    std::uint32_t stride = 0;              // bytes per row, padded to 4
+    std::uint32_t colorCount = 0;  // entries in `colors` (bitCount <= 8), at most 256
+    RGBQUAD colors[256] = {};      // entries past colorCount are black
+    std::uint32_t stride = 0;      // bytes per row, padded to 4
 };
 
 struct FreeDeleter {

@@ -218,8 +218,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
                    DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
 // A read cut short by the end of the file succeeds with the count delivered.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped);
 BOOL FlushFileBuffers(HANDLE file);
 // The size of an open regular file; 0 for devices and pipes, whose length is unknown.
 BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
@@ -246,11 +245,12 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
 
 // `infoSize` (length added) is the number of bytes readable at `info`; a
 // description that needs more is refused with ERROR_INVALID_DATA.
-HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits,
-                         HANDLE section, DWORD offset, DWORD infoSize);
+HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
+                         DWORD offset, DWORD infoSize);
 // Converts `lines` rows from the format `info` describes into the section.
 // `bitsSize` and `infoSize` (length added) bound what is read; rows that the
-// block does not hold are left as they were. Returns the rows set, 0 on failure.
+// block does not hold are left as they were. Returns the number of the rows
+// asked for that lie inside the section, 0 on failure.
 int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
               const BITMAPINFO* info, UINT usage, DWORD bitsSize, DWORD infoSize);
 // Delivers rows at the bitmap's own depth as BI_RGB (16 bits as 5-5-5, 32 bits

@@ -40,7 +40,8 @@ Bytes ReadBytes(const std::string& path) {
 
 void WriteBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
@@ -62,7 +63,8 @@ std::uint16_t GetU16(const Bytes& in, std::size_t at) {
 }
 
 std::uint32_t GetU32(const Bytes& in, std::size_t at) {
-    return static_cast<std::uint32_t>(in.at(at)) | (static_cast<std::uint32_t>(in.at(at + 1)) << 8) |
+    return static_cast<std::uint32_t>(in.at(at)) |
+           (static_cast<std::uint32_t>(in.at(at + 1)) << 8) |
            (static_cast<std::uint32_t>(in.at(at + 2)) << 16) |
            (static_cast<std::uint32_t>(in.at(at + 3)) << 24);
 }

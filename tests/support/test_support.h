@@ -12,7 +12,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string File(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -33,7 +33,9 @@ void WriteBytes(const std::string& path, const Bytes& bytes);
 // Appends little-endian integers to a byte buffer.
 void PutU16(Bytes& out, std::uint16_t v);
 void PutU32(Bytes& out, std::uint32_t v);
-inline void PutI32(Bytes& out, std::int32_t v) { PutU32(out, static_cast<std::uint32_t>(v)); }
+inline void PutI32(Bytes& out, std::int32_t v) {
+    PutU32(out, static_cast<std::uint32_t>(v));
+}
 std::uint16_t GetU16(const Bytes& in, std::size_t at);
 std::uint32_t GetU32(const Bytes& in, std::size_t at);
 inline std::int32_t GetI32(const Bytes& in, std::size_t at) {

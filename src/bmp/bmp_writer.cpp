@@ -1,0 +1,170 @@
+#include "bmp/bmp_writer.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace veerpic {
+
+using namespace platform;
+
+namespace {
+
+struct InfoBlock {
+    BITMAPINFOHEADER header;
+    RGBQUAD colors[256];
+};
+static_assert(sizeof(InfoBlock) == 1064);
+
+constexpr DWORD kOutputFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
+
+// The folder part of `path` ("." when it has none), where the new file is
+// written before it takes the place of the old one.
+std::string FolderOf(const char* path) {
+    const std::string p(path);
+    const std::size_t slash = p.find_last_of("/\\");
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? p.substr(0, 1) : p.substr(0, slash);
+}
+
+// The four parts of the file, in order, each written only when the one before
+// succeeded. Returns the failing write's code, or ERROR_SUCCESS.
+DWORD WriteParts(HANDLE file, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
+                 DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
+    DWORD written = 0;
+    if (!WriteFile(file, &fileHeader, sizeof fileHeader, &written, nullptr) ||
+        !WriteFile(file, &info.header, sizeof info.header, &written, nullptr) ||
+        !WriteFile(file, info.colors, colorBytes, &written, nullptr) ||
+        !WriteFile(file, pixels, pixelBytes, &written, nullptr)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+// Writes straight to `path`, which names a device or a pipe: there is no
+// file to keep, and nothing is ever deleted.
+DWORD WriteInPlace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
+                   DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              kOutputFlags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    const DWORD reason = WriteParts(file, fileHeader, info, colorBytes, pixels, pixelBytes);
+    CloseHandle(file);
+    return reason;
+}
+
+// Writes the whole file under a new name beside `path` and then puts it in
+// the place of `path` in one step, so that a write that fails part-way
+// leaves whatever stood at `path` exactly as it was.
+DWORD WriteAndReplace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
+                      DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
+    char tempPath[4096];
+    if (GetTempFileNameA(FolderOf(path).c_str(), "vp", 0, tempPath, sizeof tempPath) == 0) {
+        return GetLastError();
+    }
+    DWORD reason = ERROR_SUCCESS;
+    HANDLE file = CreateFileA(tempPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              kOutputFlags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = GetLastError();
+    } else {
+        reason = WriteParts(file, fileHeader, info, colorBytes, pixels, pixelBytes);
+        if (!CloseHandle(file) && reason == ERROR_SUCCESS) {
+            reason = GetLastError();
+        }
+        if (reason == ERROR_SUCCESS &&
+            !MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            reason = GetLastError();
+        }
+    }
+    if (reason != ERROR_SUCCESS) {
+        DeleteFileA(tempPath);
+    }
+    return reason;
+}
+
+}  // namespace
+
+BOOL SaveBitmapFile(const char* path, HBITMAP bitmap) {
+    BITMAP record{};
+    if (GetObjectA(bitmap, sizeof record, &record) == 0) {
+        return FALSE;  // a null bitmap ends here: the output is not touched
+    }
+
+    InfoBlock info{};
+    BITMAPINFOHEADER& header = info.header;
+    header.biSize = sizeof(BITMAPINFOHEADER);
+    header.biWidth = record.bmWidth;
+    header.biHeight = record.bmHeight;
+    header.biPlanes = 1;
+    header.biBitCount = record.bmBitsPixel;
+    header.biCompression = BI_RGB;
+    const std::uint64_t imageSize =
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(record.bmWidthBytes)) *
+        static_cast<std::uint32_t>(record.bmHeight);
+
+    // Depths below 16 bits carry a full colour table; the info block has room
+    // for 256 entries, so depths of 9 to 15 bits are refused.
+    const unsigned depth = record.bmBitsPixel;
+    if (depth > 8 && depth < 16) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    const DWORD colorEntries = depth < 16 ? (1u << depth) : 0u;
+    const DWORD colorBytes = 4 * colorEntries;
+
+    BITMAPFILEHEADER fileHeader{};
+    fileHeader.bfType = BMP_SIGNATURE;
+    const std::uint64_t offBits = sizeof(BITMAPFILEHEADER) + header.biSize + colorBytes;
+    if (record.bmWidthBytes <= 0 || record.bmHeight <= 0 || offBits + imageSize > 0xFFFFFFFFu) {
+        SetLastError(ERROR_ARITHMETIC_OVERFLOW);
+        return FALSE;
+    }
+    header.biSizeImage = static_cast<DWORD>(imageSize);
+    fileHeader.bfOffBits = static_cast<DWORD>(offBits);
+    fileHeader.bfSize = static_cast<DWORD>(offBits + imageSize);
+
+    void* pixels = HeapAlloc(GetProcessHeap(), 0, header.biSizeImage);
+    if (pixels == nullptr) {
+        return FALSE;
+    }
+    const DWORD pixelCapacity = header.biSizeImage;
+    HDC dc = CreateCompatibleDC(nullptr);
+    if (dc == nullptr) {
+        const DWORD reason = GetLastError();
+        HeapFree(GetProcessHeap(), 0, pixels);
+        SetLastError(reason);
+        return FALSE;
+    }
+    if (GetDIBits(dc, bitmap, 0, static_cast<UINT>(record.bmHeight), pixels,
+                  reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, pixelCapacity,
+                  sizeof info) == 0) {
+        const DWORD reason = GetLastError();
+        DeleteDC(dc);
+        HeapFree(GetProcessHeap(), 0, pixels);
+        SetLastError(reason);
+        return FALSE;
+    }
+
+    // The pixel write never reaches past the block, whatever the transfer
+    // left in biSizeImage.
+    const DWORD pixelBytes =
+        header.biSizeImage < pixelCapacity ? header.biSizeImage : pixelCapacity;
+    const DWORD attributes = GetFileAttributesA(path);
+    const bool device =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    const DWORD reason =
+        device ? WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes)
+               : WriteAndReplace(path, fileHeader, info, colorBytes, pixels, pixelBytes);
+
+    DeleteDC(dc);
+    HeapFree(GetProcessHeap(), 0, pixels);
+    SetLastError(reason);
+    return reason == ERROR_SUCCESS ? TRUE : FALSE;
+}
+
+}  // namespace veerpic

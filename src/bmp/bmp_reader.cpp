@@ -20,13 +20,13 @@ static_assert(sizeof(InfoBlock) == 1064);
 constexpr DWORD kFileHeaderSize = sizeof(BITMAPFILEHEADER);
 constexpr DWORD kLargestPixelOffset = kFileHeaderSize + sizeof(InfoBlock);  // 1078
 
-bool FileHeaderIsSound(const BITMAPFILEHEADER& fh) {
+}  // namespace
+
+bool BmpFileHeaderPasses(const BITMAPFILEHEADER& fh) {
     return fh.bfType == BMP_SIGNATURE && fh.bfReserved1 == 0 && fh.bfReserved2 == 0 &&
            fh.bfSize > fh.bfOffBits && fh.bfOffBits > kFileHeaderSize &&
            fh.bfOffBits <= kLargestPixelOffset;
 }
-
-}  // namespace
 
 HBITMAP LoadBitmapFile(const char* path) {
     // The platform's loader knows every well-formed variant; what it refuses
@@ -58,7 +58,7 @@ HBITMAP LoadBitmapFile(const char* path) {
     void* pixels = nullptr;
     DWORD pixelBytes = 0;
     InfoBlock info{};
-    if (!FileHeaderIsSound(fileHeader)) {
+    if (!BmpFileHeaderPasses(fileHeader)) {
         reason = ERROR_INVALID_DATA;
     } else {
         // The block never outgrows what the file really holds past the pixel

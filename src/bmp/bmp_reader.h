@@ -11,4 +11,10 @@ namespace veerpic {
 // with the reason in the last-error code.
 platform::HBITMAP LoadBitmapFile(const char* path);
 
+// The tests the file header of the reader's own path must pass: the "BM"
+// signature, zero reserved words, pixel data after the offset, and an offset
+// past the file header that leaves room for at most a 40-byte info header
+// with a full 256-entry colour table.
+bool BmpFileHeaderPasses(const platform::BITMAPFILEHEADER& header);
+
 }  // namespace veerpic

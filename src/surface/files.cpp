@@ -491,7 +491,9 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWOR
     }
     const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
     if (fd < 0) {
-        return FailWithErrno(0u);
+        // The only name that can be missing here is the folder's.
+        SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : MapErrno(errno));
+        return 0;
     }
     // A new file gets the usual mode under the process's umask, not mkstemp's 0600.
     fchmod(fd, 0666 & ~CurrentUmask());

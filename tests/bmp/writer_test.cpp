@@ -1,0 +1,281 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "bmp/bmp_reader.h"
+#include "bmp/bmp_writer.h"
+#include "support/test_support.h"
+#include "surface/platform.h"
+
+namespace {
+
+using namespace platform;
+using veerpic::LoadBitmapFile;
+using veerpic::SaveBitmapFile;
+using veerpic_test::Bytes;
+using veerpic_test::GetI32;
+using veerpic_test::GetU16;
+using veerpic_test::GetU32;
+using veerpic_test::TempDir;
+
+namespace fs = std::filesystem;
+
+void ExpectNothingHeld() {
+    const LiveCounts live = GetLiveCounts();
+    EXPECT_EQ(live.dcs, 0);
+    EXPECT_EQ(live.heapBlocks, 0);
+    EXPECT_EQ(live.files, 0);
+}
+
+struct Description {
+    BITMAPINFOHEADER header;
+    DWORD extra[256];  // masks or colour entries
+};
+
+// A section of the given depth whose bytes are pseudo-random (a fixed seed),
+// with a `colors`-entry table below 16 bits.
+HBITMAP MakeSection(LONG width, LONG height, WORD bits, DWORD colors = 0,
+                    DWORD compression = BI_RGB, const DWORD* masks = nullptr) {
+    Description d{};
+    d.header = {40, width, height, 1, bits, compression, 0, 0, 0, colors, 0};
+    for (DWORD i = 0; i < colors; ++i) {
+        d.extra[i] = 0x010203u * i + 0x400000u;
+    }
+    if (masks != nullptr) {
+        d.extra[0] = masks[0];
+        d.extra[1] = masks[1];
+        d.extra[2] = masks[2];
+    }
+    void* pixels = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&d), DIB_RGB_COLORS,
+                                      &pixels, nullptr, 0, sizeof d);
+    if (bitmap == nullptr) {
+        return nullptr;
+    }
+    BITMAP record{};
+    GetObjectA(bitmap, sizeof record, &record);
+    std::mt19937 random(static_cast<unsigned>(width * 7919 + height * 31 + bits));
+    auto* bytes = static_cast<std::uint8_t*>(pixels);
+    for (LONG i = 0; i < record.bmWidthBytes * record.bmHeight; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(random());
+    }
+    return bitmap;
+}
+
+struct LayoutCase {
+    LONG width;
+    LONG height;
+    WORD bits;
+    DWORD offBits;
+    DWORD fileSize;
+};
+
+class WriterLayout : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(WriterLayout, HeadersAndSizes) {
+    const LayoutCase& c = GetParam();
+    TempDir dir;
+    HBITMAP bitmap = MakeSection(c.width, c.height, c.bits, c.bits <= 8 ? 2u : 0u);
+    ASSERT_NE(bitmap, nullptr);
+    const std::string path = dir.File("out.bmp");
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    const Bytes file = veerpic_test::ReadBytes(path);
+    ASSERT_EQ(file.size(), c.fileSize);
+    EXPECT_EQ(GetU16(file, 0), 0x4D42);
+    EXPECT_EQ(GetU32(file, 2), c.fileSize);
+    EXPECT_EQ(GetU32(file, 6), 0u);  // both reserved words
+    EXPECT_EQ(GetU32(file, 10), c.offBits);
+    EXPECT_EQ(GetU32(file, 14), 40u);
+    EXPECT_EQ(GetI32(file, 18), c.width);
+    EXPECT_EQ(GetI32(file, 22), c.height);
+    EXPECT_EQ(GetU16(file, 26), 1);
+    EXPECT_EQ(GetU16(file, 28), c.bits);
+    EXPECT_EQ(GetU32(file, 30), BI_RGB);
+    EXPECT_EQ(GetU32(file, 34), c.fileSize - c.offBits);
+    EXPECT_EQ(GetU32(file, 46), 0u);  // biClrUsed: the table is always full
+    // The table's first two entries are the bitmap's, the rest black.
+    if (c.bits <= 8) {
+        EXPECT_EQ(GetU32(file, 54), 0x400000u);
+        EXPECT_EQ(GetU32(file, 58), 0x410203u);
+        for (DWORD at = 62; at < c.offBits; at += 4) {
+            ASSERT_EQ(GetU32(file, at), 0u) << at;
+        }
+    }
+    DeleteObject(bitmap);
+    ExpectNothingHeld();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Depths, WriterLayout,
+    testing::Values(LayoutCase{3, 2, 24, 54, 78}, LayoutCase{5, 5, 8, 1078, 1118},
+                    LayoutCase{5, 5, 4, 118, 118 + 20}, LayoutCase{10, 1, 1, 62, 66},
+                    LayoutCase{3, 3, 16, 54, 54 + 24}, LayoutCase{3, 3, 32, 54, 54 + 36}),
+    [](const testing::TestParamInfo<LayoutCase>& p) {
+        return std::to_string(p.param.bits) + "bit";
+    });
+
+// Bytes of each row of `bitmap` as GetDIBits delivers them.
+Bytes PixelsOf(HBITMAP bitmap) {
+    TempDir dir;
+    const std::string path = dir.File("p.bmp");
+    EXPECT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    const Bytes file = veerpic_test::ReadBytes(path);
+    return Bytes(file.begin() + GetU32(file, 10), file.end());
+}
+
+TEST(Writer, EveryDepthReadsBackToTheSamePixels) {
+    for (WORD bits : {WORD{1}, WORD{4}, WORD{8}, WORD{16}, WORD{24}, WORD{32}}) {
+        TempDir dir;
+        HBITMAP bitmap = MakeSection(13, 7, bits, bits <= 8 ? (1u << bits) : 0u);
+        ASSERT_NE(bitmap, nullptr) << bits;
+        const std::string path = dir.File("round.bmp");
+        ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+        HBITMAP back = LoadBitmapFile(path.c_str());
+        ASSERT_NE(back, nullptr) << bits;
+        EXPECT_EQ(PixelsOf(back), PixelsOf(bitmap)) << bits;
+        DeleteObject(back);
+        DeleteObject(bitmap);
+    }
+    ExpectNothingHeld();
+}
+
+TEST(Writer, BitfieldPixelsAreWrittenAsPlainRgb) {
+    const DWORD masks565[3] = {0xF800, 0x07E0, 0x001F};
+    HBITMAP bitmap = MakeSection(4, 2, 16, 0, BI_BITFIELDS, masks565);
+    ASSERT_NE(bitmap, nullptr);
+    TempDir dir;
+    const std::string path = dir.File("565.bmp");
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    const Bytes file = veerpic_test::ReadBytes(path);
+    EXPECT_EQ(GetU32(file, 10), 54u);
+    EXPECT_EQ(GetU32(file, 30), BI_RGB);
+    // Every written pixel is 5-5-5: its top bit is clear.
+    for (std::size_t at = 54; at + 1 < file.size(); at += 2) {
+        EXPECT_EQ(file[at + 1] & 0x80, 0) << at;
+    }
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, NullBitmapTouchesNothing) {
+    TempDir dir;
+    const std::string path = dir.File("keep.bmp");
+    veerpic_test::WriteBytes(path, Bytes{1, 2, 3});
+    EXPECT_FALSE(SaveBitmapFile(path.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(veerpic_test::ReadBytes(path), (Bytes{1, 2, 3}));
+    EXPECT_FALSE(SaveBitmapFile(dir.File("new.bmp").c_str(), nullptr));
+    EXPECT_FALSE(fs::exists(dir.File("new.bmp")));
+    ExpectNothingHeld();
+}
+
+// Names in `dir` other than `keep`: leftovers of a write.
+std::size_t OtherEntries(const fs::path& dir, const std::string& keep) {
+    std::size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        n += entry.path().filename() != keep;
+    }
+    return n;
+}
+
+TEST(Writer, ReplacesAnExistingFileKeepingItsMode) {
+    TempDir dir;
+    const std::string path = dir.File("out.bmp");
+    veerpic_test::WriteBytes(path, Bytes(5000, 0xEE));
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    EXPECT_EQ(veerpic_test::ReadBytes(path).size(), 78u);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(OtherEntries(dir.path(), "out.bmp"), 0u);
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, NewFileGetsTheUsualModeUnderTheUmask) {
+    TempDir dir;
+    const mode_t old = umask(022);
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    const std::string path = dir.File("fresh.bmp");
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, SymbolicLinkStaysAndItsFileIsReplaced) {
+    TempDir dir;
+    const std::string target = dir.File("real.bmp");
+    const std::string link = dir.File("link.bmp");
+    veerpic_test::WriteBytes(target, Bytes(10, 1));
+    fs::create_symlink("real.bmp", link);
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    ASSERT_TRUE(SaveBitmapFile(link.c_str(), bitmap));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(veerpic_test::ReadBytes(target).size(), 78u);
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, FailedWriteLeavesTheEarlierFileAndNoTemporary) {
+    TempDir dir;
+    const std::string path = dir.File("precious.bmp");
+    Bytes earlier(3000);
+    for (std::size_t i = 0; i < earlier.size(); ++i) {
+        earlier[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    veerpic_test::WriteBytes(path, earlier);
+    HBITMAP bitmap = MakeSection(100, 100, 24);
+
+    // Files may grow to 1000 bytes only: the pixel write fails part-way.
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = 1000;
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const BOOL written = SaveBitmapFile(path.c_str(), bitmap);
+    const DWORD reason = GetLastError();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(reason, ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(veerpic_test::ReadBytes(path), earlier);
+    EXPECT_EQ(OtherEntries(dir.path(), "precious.bmp"), 0u);
+    DeleteObject(bitmap);
+    ExpectNothingHeld();
+}
+
+TEST(Writer, DevicesAreWrittenStraightAndNeverDeleted) {
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    EXPECT_TRUE(SaveBitmapFile("/dev/null", bitmap));
+    EXPECT_FALSE(SaveBitmapFile("/dev/full", bitmap));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    DeleteObject(bitmap);
+    ExpectNothingHeld();
+}
+
+TEST(Writer, UnwritablePlacesFailWithTheirReason) {
+    TempDir dir;
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    EXPECT_FALSE(SaveBitmapFile(dir.File("missing/out.bmp").c_str(), bitmap));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    fs::create_directory(dir.File("folder"));
+    EXPECT_FALSE(SaveBitmapFile(dir.File("folder").c_str(), bitmap));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(fs::is_directory(dir.File("folder")));
+    EXPECT_EQ(OtherEntries(dir.path(), "folder"), 0u);
+    DeleteObject(bitmap);
+    ExpectNothingHeld();
+}
+
+}  // namespace

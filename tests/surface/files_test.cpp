@@ -1,0 +1,130 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <string>
+
+#include "support/test_support.h"
+#include "surface/platform.h"
+
+namespace {
+
+using namespace platform;
+using veerpic_test::Bytes;
+using veerpic_test::TempDir;
+
+TEST(MapErrno, CommonReasons) {
+    const std::pair<int, DWORD> table[] = {
+        {0, ERROR_SUCCESS},          {ENOENT, ERROR_FILE_NOT_FOUND},
+        {ENOTDIR, ERROR_PATH_NOT_FOUND}, {EACCES, ERROR_ACCESS_DENIED},
+        {EPERM, ERROR_ACCESS_DENIED},  {ENOSPC, ERROR_DISK_FULL},
+        {EDQUOT, ERROR_DISK_FULL},     {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {EROFS, ERROR_WRITE_PROTECT},
+        {EFBIG, ERROR_FILE_TOO_LARGE}, {EISDIR, ERROR_ACCESS_DENIED},
+        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE}, {EIO, ERROR_IO_DEVICE}};
+    for (const auto& [err, code] : table) {
+        EXPECT_EQ(MapErrno(err), code) << err;
+    }
+}
+
+TEST(Files, ReadsAreSequentialAndAShortReadSucceeds) {
+    TempDir dir;
+    const std::string path = dir.File("f");
+    veerpic_test::WriteBytes(path, Bytes{1, 2, 3, 4, 5});
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::uint8_t buf[8] = {};
+    DWORD got = 99;
+    ASSERT_TRUE(ReadFile(file, buf, 2, &got, nullptr));
+    EXPECT_EQ(got, 2u);
+    ASSERT_TRUE(ReadFile(file, buf, 8, &got, nullptr));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(buf[0], 3);
+    ASSERT_TRUE(ReadFile(file, buf, 8, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    std::int64_t size = 0;
+    EXPECT_TRUE(GetFileSizeEx(file, &size));
+    EXPECT_EQ(size, 5);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLiveCounts().files, 0);
+}
+
+TEST(Files, OpeningRefusals) {
+    TempDir dir;
+    struct Case {
+        std::string path;
+        DWORD code;
+    };
+    for (const Case& c : {Case{dir.File("none"), ERROR_FILE_NOT_FOUND},
+                          Case{dir.File("none/x"), ERROR_PATH_NOT_FOUND},
+                          Case{dir.path().string(), ERROR_ACCESS_DENIED},
+                          Case{"", ERROR_PATH_NOT_FOUND}}) {
+        EXPECT_EQ(CreateFileA(c.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                  INVALID_HANDLE_VALUE)
+            << c.path;
+        EXPECT_EQ(GetLastError(), c.code) << c.path;
+    }
+    EXPECT_EQ(GetLiveCounts().files, 0);
+}
+
+TEST(Files, PipeWithoutWriterDoesNotBlockTheReader) {
+    TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    HANDLE file = CreateFileA(fifo.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::uint8_t buf[4];
+    DWORD got = 1;
+    EXPECT_TRUE(ReadFile(file, buf, 4, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    CloseHandle(file);
+    EXPECT_EQ(GetFileAttributesA(fifo.c_str()), FILE_ATTRIBUTE_DEVICE);
+    EXPECT_EQ(GetFileAttributesA("/dev/null"), FILE_ATTRIBUTE_DEVICE);
+    EXPECT_EQ(GetFileAttributesA(dir.path().c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesA(dir.File("none").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(Files, InterruptedRunLeavesNoTemporaryFile) {
+    TempDir dir;
+    for (int sig : {SIGINT, SIGTERM}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char name[4096];
+            if (GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name) == 0) {
+                _exit(3);
+            }
+            raise(sig);
+            _exit(4);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status)) << sig;
+        EXPECT_EQ(WTERMSIG(status), sig);
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << sig;
+    }
+}
+
+TEST(Heap, BlocksAreCounted) {
+    const long before = GetLiveCounts().heapBlocks;
+    void* a = HeapAlloc(GetProcessHeap(), 0, 0);
+    void* b = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 64);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(static_cast<std::uint8_t*>(b)[63], 0);
+    EXPECT_EQ(GetLiveCounts().heapBlocks, before + 2);
+    HeapFree(GetProcessHeap(), 0, a);
+    HeapFree(GetProcessHeap(), 0, b);
+    EXPECT_EQ(GetLiveCounts().heapBlocks, before);
+}
+
+}  // namespace

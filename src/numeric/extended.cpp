@@ -1,7 +1,7 @@
 #include "numeric/extended.h"
 
 #include <bit>
-#include <cstring>
+#include <utility>
 
 namespace veerpic {
 
@@ -179,9 +179,7 @@ Extended Add(const Extended& a, const Extended& b, bool negateB) {
     }
     Unpacked ua = Unpack(a);
     if (ua.exp < ub.exp || (ua.exp == ub.exp && ua.sig < ub.sig)) {
-        const Unpacked t = ua;
-        ua = ub;
-        ub = t;
+        std::swap(ua, ub);
     }
     // Both significands at bits 126..63 of a 128-bit field, the smaller one
     // shifted right by the exponent difference with a sticky bit; bit 127

@@ -2,6 +2,14 @@
 // significand with an explicit integer bit), with correctly rounded
 // arithmetic, round to nearest, ties to even. Results are the same on every
 // compiler and processor: nothing here uses long double.
+//
+// Results match an x87 unit set to 64-bit precision and rounding to nearest:
+// overflow gives infinity, tiny results become denormals (exponent field 0)
+// or zero, x - x gives +0. Invalid operations (inf - inf, 0 * inf, 0 / 0,
+// inf / inf) and unsupported encodings (an exponent field from 1 to 32767
+// without the integer bit) give the default NaN, QuietNaN(true). A NaN
+// operand comes back quiet; of two NaNs, a quiet one wins over a signaling
+// one, then the larger significand, then the positive sign.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +21,7 @@ class Extended {
     // +0.
     constexpr Extended() = default;
 
-    // Exact conversions.
+    // Exact conversions; a signaling NaN comes back quiet.
     static Extended FromDouble(double value);
     static Extended FromInt64(std::int64_t value);
     static Extended FromUint64(std::uint64_t value);
@@ -37,9 +45,11 @@ class Extended {
     Extended Abs() const;
 
     // Rounds to the nearest double, ties to even; magnitudes beyond the double
-    // range become infinity, small ones become subnormal or zero.
+    // range become infinity, small ones become subnormal or zero. A NaN keeps
+    // the top of its payload and becomes quiet.
     double ToDouble() const;
-    // Truncates toward zero. The value must be finite and inside the int64 range.
+    // Truncates toward zero. The value must be finite and inside the int64
+    // range; otherwise the result is INT64_MIN, the x87's integer indefinite.
     std::int64_t TruncToInt64() const;
 
     bool IsNaN() const;

@@ -489,16 +489,25 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWOR
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
+    // No interruption between making the file and noting it for removal.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
     const int fd = mkostemps(name.data(), 4, O_CLOEXEC);
+    const int err = errno;
+    if (fd >= 0) {
+        RegisterPendingTemp(name.c_str());
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) {
         // The only name that can be missing here is the folder's.
-        SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : MapErrno(errno));
+        SetLastError(err == ENOENT ? ERROR_PATH_NOT_FOUND : MapErrno(err));
         return 0;
     }
     // A new file gets the usual mode under the process's umask, not mkstemp's 0600.
     fchmod(fd, 0666 & ~CurrentUmask());
     close(fd);
-    RegisterPendingTemp(name.c_str());
     std::memcpy(buffer, name.c_str(), name.size() + 1);
     return 1;
 }

@@ -156,4 +156,32 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
     return result;
 }
 
+int StartTool(const std::vector<std::string>& args) {
+    std::vector<std::string> copies = args;
+    std::string program = VEERPIC_EXE;
+    std::vector<char*> argv{program.data()};
+    for (std::string& a : copies) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int WaitTool(int pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace veerpic_test

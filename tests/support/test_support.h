@@ -58,4 +58,9 @@ struct RunResult {
 // `stdoutPath`, when given, receives standard output instead of a pipe.
 RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
 
+// Starts the veerpic executable with `args` and its streams on /dev/null, and
+// returns at once; WaitTool() gives its exit status (or 128 + signal).
+int StartTool(const std::vector<std::string>& args);
+int WaitTool(int pid);
+
 }  // namespace veerpic_test

@@ -1,0 +1,119 @@
+// Inputs and outputs a user or an attacker can hand the tool: it ends with a
+// clear message and exit code, never hangs, and never loses an earlier file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace {
+
+using veerpic_test::Bytes;
+using veerpic_test::RunTool;
+using veerpic_test::TempDir;
+namespace fs = std::filesystem;
+
+// A width x height 24-bit picture with varied pixels.
+Bytes Picture(int width, int height) {
+    const int stride = (width * 3 + 3) / 4 * 4;
+    Bytes pixels(static_cast<std::size_t>(stride) * height);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 24);
+    }
+    return veerpic_test::MakeBmp(width, height, 24, {}, pixels);
+}
+
+std::size_t Temporaries(const fs::path& dir) {
+    std::size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        n += entry.path().extension() == ".tmp";
+    }
+    return n;
+}
+
+TEST(Hostile, EndlessOrSpecialInputsAreRefused) {
+    TempDir dir;
+    const std::string fifo = dir.File("pipe.bmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& input : {std::string("/dev/zero"), std::string("/dev/urandom"),
+                                     std::string("/dev/null"), fifo, dir.path().string()}) {
+        const auto r = RunTool({"30", input, dir.File("out.bmp")});
+        EXPECT_EQ(r.exitCode, 2) << input;
+        EXPECT_EQ(r.err, "ERROR: cannot open file '" + input + "'\n");
+    }
+    EXPECT_FALSE(fs::exists(dir.File("out.bmp")));
+}
+
+TEST(Hostile, OutputsThatCannotTakeAFile) {
+    TempDir dir;
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(20, 10));
+    fs::create_directory(dir.File("folder"));
+    for (const std::string& out : {std::string("/dev/full"), dir.File("folder"),
+                                   std::string("/proc/veerpic-out.bmp"),
+                                   dir.File("missing/out.bmp")}) {
+        const auto r = RunTool({"30", in, out});
+        EXPECT_EQ(r.exitCode, 2) << out;
+        EXPECT_EQ(r.err, "ERROR: cannot write file '" + out + "'\n");
+    }
+    EXPECT_TRUE(fs::is_directory(dir.File("folder")));
+    EXPECT_TRUE(fs::is_empty(dir.File("folder")));
+    EXPECT_EQ(Temporaries(dir.path()), 0u);
+    // A device that takes anything is written straight.
+    EXPECT_EQ(RunTool({"30", in, "/dev/null"}).exitCode, 0);
+}
+
+TEST(Hostile, ConcurrentRunsLeaveOneCompleteFile) {
+    TempDir dir;
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(300, 200));
+    ASSERT_EQ(RunTool({"10", in, dir.File("a.bmp")}).exitCode, 0);
+    ASSERT_EQ(RunTool({"-20", in, dir.File("b.bmp")}).exitCode, 0);
+    const Bytes a = veerpic_test::ReadBytes(dir.File("a.bmp"));
+    const Bytes b = veerpic_test::ReadBytes(dir.File("b.bmp"));
+    const std::string shared = dir.File("shared.bmp");
+    for (int round = 0; round < 5; ++round) {
+        const int first = veerpic_test::StartTool({"10", in, shared});
+        const int second = veerpic_test::StartTool({"-20", in, shared});
+        EXPECT_EQ(veerpic_test::WaitTool(first), 0);
+        EXPECT_EQ(veerpic_test::WaitTool(second), 0);
+        const Bytes result = veerpic_test::ReadBytes(shared);
+        EXPECT_TRUE(result == a || result == b) << round;
+    }
+    EXPECT_EQ(Temporaries(dir.path()), 0u);
+}
+
+TEST(Hostile, InterruptedRunKeepsTheEarlierOutputAndNoTemporary) {
+    TempDir dir;
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(1000, 800));
+    const std::string out = dir.File("out.bmp");
+    const Bytes earlier = Picture(3, 3);
+    for (int sig : {SIGINT, SIGTERM}) {
+        for (int delayMs : {5, 40, 120}) {
+            veerpic_test::WriteBytes(out, earlier);
+            const int pid = veerpic_test::StartTool({"33", in, out});
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            kill(pid, sig);
+            const int status = veerpic_test::WaitTool(pid);
+            const Bytes now = veerpic_test::ReadBytes(out);
+            // Either the run finished (a complete new file) or it did not
+            // (the earlier file, untouched); never anything in between.
+            if (status == 0) {
+                EXPECT_EQ(veerpic_test::GetU32(now, 2), now.size());
+            } else {
+                EXPECT_EQ(status, 128 + sig);
+                EXPECT_EQ(now, earlier);
+            }
+            EXPECT_EQ(Temporaries(dir.path()), 0u) << sig << " after " << delayMs << " ms";
+        }
+    }
+}
+
+}  // namespace

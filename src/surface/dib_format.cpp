@@ -245,7 +245,9 @@ bool DescribeDib(const BITMAPINFO* info, DWORD infoSize, DibFormat* format, DWOR
         return Refuse(error, ERROR_INVALID_PARAMETER);
     }
 
-    DibFormat out;
+    // Filled in place: every refusal has happened by now.
+    DibFormat& out = *format;
+    out = DibFormat{};
     out.width = static_cast<std::int32_t>(width);
     out.height = static_cast<std::int32_t>(height);
     out.topDown = topDown;
@@ -264,7 +266,6 @@ bool DescribeDib(const BITMAPINFO* info, DWORD infoSize, DibFormat* format, DWOR
         out.colors[i].rgbReserved = 0;
     }
     out.stride = stride;
-    *format = out;
     if (compression != nullptr) {
         *compression = code;
     }

@@ -70,9 +70,7 @@ Picture Expand(HBITMAP bitmap) {
     p.width = bm.bmWidth;
     p.height = std::abs(bm.bmHeight);
     for (int y = 0; y < p.height; ++y) {
-        const int memoryRow = bm.bmHeight < 0 ? y : p.height - 1 - y;
-        const auto* row = static_cast<const std::uint8_t*>(bm.bmBits) +
-                          static_cast<std::size_t>(memoryRow) * bm.bmWidthBytes;
+        const std::uint8_t* row = bitmap->RowFromTop(y);
         for (int x = 0; x < p.width; ++x) {
             std::uint8_t r = 0, g = 0, b = 0;
             if (bm.bmBitsPixel <= 8) {

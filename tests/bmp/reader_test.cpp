@@ -102,6 +102,15 @@ TEST(LoadBitmapFile, MissingFileKeepsTheOpenReason) {
 
 TEST(LoadBitmapFile, RefusedHeadersGiveInvalidData) {
     TempDir dir;
+    {
+        // The same file, sound but cut short, opens on the reader's own path.
+        Bytes file = SmallPicture(3);
+        file.pop_back();
+        veerpic_test::WriteBytes(dir.File("cut.bmp"), file);
+        HBITMAP bitmap = LoadBitmapFile(dir.File("cut.bmp").c_str());
+        ASSERT_NE(bitmap, nullptr);
+        DeleteObject(bitmap);
+    }
     struct Damage {
         std::size_t at;
         std::uint8_t value;
@@ -109,7 +118,10 @@ TEST(LoadBitmapFile, RefusedHeadersGiveInvalidData) {
     // Each damage breaks exactly one header test of an otherwise sound file.
     const Damage damages[] = {{0, 'M'}, {1, 'B'}, {6, 1}, {9, 1}, {10, 14}, {11, 4}};
     for (const Damage& d : damages) {
+        // Cut short, so that the platform loader refuses it and the reader's
+        // own header test is what judges it.
         Bytes file = SmallPicture(3);
+        file.pop_back();
         file[d.at] = d.value;
         if (d.at == 0) {
             file[1] = 'B';  // "MB", swapped
@@ -122,6 +134,7 @@ TEST(LoadBitmapFile, RefusedHeadersGiveInvalidData) {
     }
     // bfSize equal to bfOffBits: no pixel data.
     Bytes file = SmallPicture(3);
+    file.pop_back();
     file[2] = 54;
     file[3] = file[4] = file[5] = 0;
     veerpic_test::WriteBytes(dir.File("empty.bmp"), file);
@@ -158,7 +171,6 @@ TEST(LoadBitmapFile, TopDownAndBottomUpGiveTheSamePicture) {
     HBITMAP down = LoadBitmapFile(dir.File("down.bmp").c_str());
     ASSERT_NE(up, nullptr);
     ASSERT_NE(down, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
     BITMAP record{};
     GetObjectA(down, sizeof record, &record);
     EXPECT_EQ(record.bmHeight, 3);
@@ -172,19 +184,38 @@ TEST(LoadBitmapFile, TopDownAndBottomUpGiveTheSamePicture) {
     ExpectNothingHeld();
 }
 
+TEST(LoadBitmapFile, PlatformLoaderLeavesTheLastErrorAlone) {
+    TempDir dir;
+    veerpic_test::WriteBytes(dir.File("whole.bmp"), SmallPicture(3));
+    SetLastError(12345);
+    HBITMAP bitmap = LoadBitmapFile(dir.File("whole.bmp").c_str());
+    ASSERT_NE(bitmap, nullptr);
+    EXPECT_EQ(GetLastError(), 12345u);
+    DeleteObject(bitmap);
+}
+
 TEST(LoadBitmapFile, TruncatedFileOpensWithMissingRowsBlack) {
     TempDir dir;
-    Bytes file = SmallPicture(3);
-    file.resize(54 + 12);  // only the bottom row survives
-    veerpic_test::WriteBytes(dir.File("cut.bmp"), file);
-    HBITMAP bitmap = LoadBitmapFile(dir.File("cut.bmp").c_str());
-    ASSERT_NE(bitmap, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-    const Bytes rows = Rows(bitmap);
-    EXPECT_EQ(rows[1], 20);
-    EXPECT_EQ(rows[2], 200);
-    EXPECT_EQ(Bytes(rows.begin() + 12, rows.end()), Bytes(24, 0));
-    DeleteObject(bitmap);
+    // Only the first stored row survives: the bottom row of a bottom-up
+    // file, the top row of a top-down one.
+    for (std::int32_t height : {3, -3}) {
+        Bytes file = SmallPicture(height);
+        file.resize(54 + 12);
+        veerpic_test::WriteBytes(dir.File("cut.bmp"), file);
+        SetLastError(12345);
+        HBITMAP bitmap = LoadBitmapFile(dir.File("cut.bmp").c_str());
+        ASSERT_NE(bitmap, nullptr) << height;
+        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+        const Bytes rows = Rows(bitmap);  // bottom row first
+        const std::size_t kept = height > 0 ? 0 : 24;
+        EXPECT_EQ(rows[kept + 1], height > 0 ? 20 : 0) << height;
+        EXPECT_EQ(rows[kept + 2], 200) << height;
+        Bytes black = rows;
+        black.erase(black.begin() + static_cast<std::ptrdiff_t>(kept),
+                    black.begin() + static_cast<std::ptrdiff_t>(kept + 12));
+        EXPECT_EQ(black, Bytes(24, 0)) << height;
+        DeleteObject(bitmap);
+    }
     ExpectNothingHeld();
 }
 

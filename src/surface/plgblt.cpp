@@ -566,7 +566,7 @@ class Transfer {
         std::int64_t u, v, du, dv;  // positions at `first` and their steps
         std::uint8_t* pixels;       // the destination pixel at `first`
     };
-    static constexpr std::int64_t kStripWidth = 256;
+    static constexpr std::int64_t kStripWidth = 64;
 
     GdiBitmap& dest_;
     const SampleSource& source_;

@@ -141,24 +141,33 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
     };
 
     checked(fastFirst);
-    const std::ptrdiff_t pitch = source.pitch;
-    const std::uint8_t* origin = source.origin;
-    while (k + 1 < fastEnd) {
-        const SourcePosition xa = DecodePosition(u);
-        const SourcePosition ya = DecodePosition(v);
-        const SourcePosition xb = DecodePosition(u + du);
-        const SourcePosition yb = DecodePosition(v + dv);
-        // Tap (x0 - 1, y0 - 1) of each.
-        const std::uint8_t* tapsA = origin + ((ya.x0 - 1) * pitch + (xa.x0 - 1) * bpp);
-        const std::uint8_t* tapsB = origin + ((yb.x0 - 1) * pitch + (xb.x0 - 1) * bpp);
-        std::uint32_t a = 0;
-        std::uint32_t b = 0;
-        sampler.Sample(tapsA, pitch, tapsB, pitch, xa, ya, xb, yb, &a, &b);
-        store(k, a);
-        store(k + 1, b);
-        k += 2;
-        u += 2 * du;
-        v += 2 * dv;
+    {
+        // The inner loop keeps its state in registers; every pair here has a
+        // pixel after it, so both stores may write 4 bytes.
+        const std::ptrdiff_t pitch = source.pitch;
+        const std::uint8_t* const origin = source.origin;
+        std::uint8_t* to = out + 3 * static_cast<std::ptrdiff_t>(k);
+        std::int64_t uk = u;
+        std::int64_t vk = v;
+        std::int32_t kk = k;
+        const std::int32_t stop = std::min(fastEnd, count - 1);
+        for (; kk + 1 < stop; kk += 2, uk += 2 * du, vk += 2 * dv, to += 6) {
+            const SourcePosition xa = DecodePosition(uk);
+            const SourcePosition ya = DecodePosition(vk);
+            const SourcePosition xb = DecodePosition(uk + du);
+            const SourcePosition yb = DecodePosition(vk + dv);
+            // Tap (x0 - 1, y0 - 1) of each.
+            const std::uint8_t* tapsA = origin + ((ya.x0 - 1) * pitch + (xa.x0 - 1) * bpp);
+            const std::uint8_t* tapsB = origin + ((yb.x0 - 1) * pitch + (xb.x0 - 1) * bpp);
+            std::uint32_t a = 0;
+            std::uint32_t b = 0;
+            sampler.Sample(tapsA, pitch, tapsB, pitch, xa, ya, xb, yb, &a, &b);
+            std::memcpy(to, &a, 4);
+            std::memcpy(to + 3, &b, 4);
+        }
+        k = kk;
+        u = uk;
+        v = vk;
     }
     checked(count);
 }

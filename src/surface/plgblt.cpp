@@ -207,7 +207,23 @@ class PreparedSource {
         if (!copy_ || !row) {
             return false;
         }
+        // 8-bit rows look their colours up directly; other formats go
+        // through the general expansion.
+        std::uint8_t lookup[256][3] = {};
+        for (std::uint32_t i = 0; i < f.colorCount && i < 256; ++i) {
+            lookup[i][0] = f.colors[i].rgbBlue;
+            lookup[i][1] = f.colors[i].rgbGreen;
+            lookup[i][2] = f.colors[i].rgbRed;
+        }
         for (int y = 0; y < height; ++y) {
+            if (f.bitCount == 8) {
+                const std::uint8_t* in = source.RowFromTop(ySrc + y) + xSrc;
+                std::uint8_t* out = copy_.get() + pitch * static_cast<std::size_t>(y);
+                for (int x = 0; x < width; ++x) {
+                    std::memcpy(out + 3 * x, lookup[in[x]], 3);
+                }
+                continue;
+            }
             ReadRowBgrx(source, ySrc + y, row.get());
             const std::uint8_t* in = row.get() + static_cast<std::size_t>(xSrc) * 4;
             std::uint8_t* out = copy_.get() + pitch * static_cast<std::size_t>(y);
@@ -402,31 +418,36 @@ class Transfer {
         if (!samples_ || !alpha_) {
             return false;
         }
-        if (dest_.format.bitCount == 24 && endRow_ > firstRow_) {
+        if (dest_.format.bitCount == 24) {
             // Without room for the runs, each row is drawn whole.
-            runs_.reset(new (std::nothrow)
-                            CoveredRun[static_cast<std::size_t>(endRow_ - firstRow_)]);
+            runs_.reset(new (std::nothrow) CoveredRun[kBandRows]);
         }
         return dest_.format.bitCount == 24 || writer_.Allocate();
     }
 
     void Run() {
-        for (std::int32_t j = firstRow_; j < endRow_; ++j) {
-            DrawRow(j);
-        }
-        // The fully covered runs, in strips of columns: a strip's rows read
-        // a narrow band of the source, which stays in the caches, where whole
-        // rows at an angle would each cross the source from edge to edge.
-        const std::int64_t width = dest_.format.width;
-        for (std::int64_t strip = 0; strip < width; strip += kStripWidth) {
-            for (std::size_t n = 0; n < runCount_; ++n) {
-                const CoveredRun& r = runs_[n];
-                const std::int64_t first = std::max(r.first, strip);
-                const std::int64_t end = std::min(r.end, strip + kStripWidth);
-                if (first < end) {
-                    const std::int64_t k = first - r.first;
-                    run_(source_, r.u + k * r.du, r.v + k * r.dv, r.du, r.dv,
-                         static_cast<std::int32_t>(end - first), r.pixels + 3 * k);
+        // Rows are drawn in bands. The edges of a band's rows are drawn row by
+        // row; their fully covered runs are then sampled in strips of
+        // columns: a strip's rows read a narrow band of the source, which
+        // stays in the caches, where whole rows at an angle would each cross
+        // the source from edge to edge.
+        for (std::int32_t band = firstRow_; band < endRow_; band += kBandRows) {
+            const std::int32_t bandEnd = std::min(endRow_, band + kBandRows);
+            runCount_ = 0;
+            for (std::int32_t j = band; j < bandEnd; ++j) {
+                DrawRow(j);
+            }
+            const std::int64_t width = dest_.format.width;
+            for (std::int64_t strip = 0; strip < width; strip += kStripWidth) {
+                for (std::size_t n = 0; n < runCount_; ++n) {
+                    const CoveredRun& r = runs_[n];
+                    const std::int64_t first = std::max(r.first, strip);
+                    const std::int64_t end = std::min(r.end, strip + kStripWidth);
+                    if (first < end) {
+                        const std::int64_t k = first - r.first;
+                        run_(source_, r.u + k * r.du, r.v + k * r.dv, r.du, r.dv,
+                             static_cast<std::int32_t>(end - first), r.pixels + 3 * k);
+                    }
                 }
             }
         }
@@ -567,6 +588,7 @@ class Transfer {
         std::uint8_t* pixels;       // the destination pixel at `first`
     };
     static constexpr std::int64_t kStripWidth = 64;
+    static constexpr std::int32_t kBandRows = 256;
 
     GdiBitmap& dest_;
     const SampleSource& source_;
@@ -637,6 +659,12 @@ SampleRunFunction ChooseSampleRun(bool allowSimd) {
 
 void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const GdiBitmap& source,
                                int xSrc, int ySrc, int width, int height, bool allowSimd) {
+    DrawHalftoneParallelogram(dest, points, source, xSrc, ySrc, width, height,
+                              ChooseSampleRun(allowSimd));
+}
+
+void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const GdiBitmap& source,
+                               int xSrc, int ySrc, int width, int height, SampleRunFunction run) {
     const DibFormat& f = source.format;
     if (points == nullptr || !dest.bits || !source.bits || width <= 0 || height <= 0 ||
         width > kMaxSourceSide || height > kMaxSourceSide || xSrc < 0 || ySrc < 0 ||
@@ -648,7 +676,7 @@ void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const Gdi
     if (!prepared.Prepare(source, xSrc, ySrc, width, height, &dest == &source)) {
         return;
     }
-    Transfer transfer(dest, prepared.View(), ChooseSampleRun(allowSimd));
+    Transfer transfer(dest, prepared.View(), run);
     if (!transfer.Setup(points) || !transfer.Allocate()) {
         return;
     }

@@ -184,8 +184,10 @@ using SampleRunFunction = void (*)(const SampleSource&, std::int64_t, std::int64
                                    std::int64_t, std::int32_t, std::uint8_t*);
 SampleRunFunction ChooseSampleRun(bool allowSimd);
 
-// The transfer itself; with allowSimd false it uses only the portable
-// sampler (the tests compare the two).
+// The transfer itself, with the given sampler, or with the one this machine
+// runs best (allowSimd) or the portable one (the tests compare them).
+void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const GdiBitmap& source,
+                               int xSrc, int ySrc, int width, int height, SampleRunFunction run);
 void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const GdiBitmap& source,
                                int xSrc, int ySrc, int width, int height, bool allowSimd);
 

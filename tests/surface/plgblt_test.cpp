@@ -141,6 +141,20 @@ double Coverage(const std::array<double, 4>& dist) {
     return c;
 }
 
+// The SIMD samplers this machine can run.
+std::vector<std::pair<const char*, detail::SampleRunFunction>> SimdSamplers() {
+    std::vector<std::pair<const char*, detail::SampleRunFunction>> samplers;
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("ssse3")) {
+        samplers.emplace_back("SSSE3", detail::SampleRunSsse3);
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        samplers.emplace_back("AVX2", detail::SampleRunAvx2);
+    }
+#endif
+    return samplers;
+}
+
 // ------------------------------------------------------------------ weights
 
 TEST(BicubicWeights, SumToOneAndFollowTheKernel) {
@@ -455,6 +469,10 @@ TEST(HalftoneParallelogram, SubRectangleActsAsItsOwnPicture) {
 // ------------------------------------------------------------- SIMD samplers
 
 TEST(HalftoneParallelogram, SimdAndPortableGiveTheSameBytes) {
+    const auto samplers = SimdSamplers();
+    if (samplers.empty()) {
+        GTEST_SKIP() << "no SIMD sampler on this machine";
+    }
     std::mt19937 rng(6);
     std::uniform_int_distribution<int> layoutPick(0, std::size(kLayouts) - 1);
     std::uniform_int_distribution<std::int32_t> size(1, 70);
@@ -464,29 +482,25 @@ TEST(HalftoneParallelogram, SimdAndPortableGiveTheSameBytes) {
         const std::int32_t cw = size(rng) + 5, ch = size(rng) + 5;
         std::uniform_int_distribution<std::int32_t> coord(-cw / 2, cw + cw / 2);
         Bitmap source = MakeSection(w, h, c.layout, c.topDown, rng);
-        const POINT p0{coord(rng), coord(rng)}, p1{coord(rng), coord(rng)},
-            p2{coord(rng), coord(rng)};
+        const POINT points[3] = {
+            {coord(rng), coord(rng)}, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}};
         Bitmap portable = MakeCanvas(cw, ch, 0x42);
-        Bitmap simd = MakeCanvas(cw, ch, 0x42);
-        Draw(*portable, p0, p1, p2, *source, false);
-        Draw(*simd, p0, p1, p2, *source, true);
-        ASSERT_EQ(std::memcmp(portable->bits.get(), simd->bits.get(), portable->size), 0)
-            << c.name << " " << w << "x" << h << " points " << p0.x << "," << p0.y << " " << p1.x
-            << "," << p1.y << " " << p2.x << "," << p2.y;
+        detail::DrawHalftoneParallelogram(*portable, points, *source, 0, 0, w, h,
+                                          detail::SampleRunScalar);
+        for (const auto& [name, run] : samplers) {
+            Bitmap simd = MakeCanvas(cw, ch, 0x42);
+            detail::DrawHalftoneParallelogram(*simd, points, *source, 0, 0, w, h, run);
+            ASSERT_EQ(std::memcmp(portable->bits.get(), simd->bits.get(), portable->size), 0)
+                << name << " " << c.name << " " << w << "x" << h << " points " << points[0].x << ","
+                << points[0].y << " " << points[1].x << "," << points[1].y << " " << points[2].x
+                << "," << points[2].y;
+        }
     }
 }
 
 // Each sampler on runs that start anywhere, step anyhow and cross the edges.
 TEST(SampleRun, EverySamplerMatchesThePortableOne) {
-    std::vector<std::pair<const char*, detail::SampleRunFunction>> samplers;
-#if defined(__x86_64__) || defined(__i386__)
-    if (__builtin_cpu_supports("ssse3")) {
-        samplers.emplace_back("SSSE3", detail::SampleRunSsse3);
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        samplers.emplace_back("AVX2", detail::SampleRunAvx2);
-    }
-#endif
+    const auto samplers = SimdSamplers();
     if (samplers.empty()) {
         GTEST_SKIP() << "no SIMD sampler on this machine";
     }

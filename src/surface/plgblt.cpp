@@ -10,13 +10,14 @@
 // integers with s = S / 2D and t = T / 2D its position in the unit square of
 // the source. Its signed distance to the edge through P0 along B is
 // S / 2|B|, to the opposite edge (2D - S) / 2|B|, and likewise T / 2|A| and
-// (2D - T) / 2|A| for the other two edges. A pixel is
+// (2D - T) / 2|A| for the other two edges. The centre is inside when
+// 0 <= S <= 2D and 0 <= T <= 2D, an exact test in integers. A pixel is
 //   - covered fully when all four distances are >= 1/2,
 //   - touched when all four are > -1/2 (its coverage is then above 0).
-// Each condition reads "S >= (or <=) an integer", since for integers n and Q
-// the test n < sqrt(Q) is n <= isqrt(Q - 1); S and T are linear along a row,
-// so every row's spans follow from two divisions per edge pair, with no
-// search and no per-pixel test.
+// These too are exact: each reads "S >= (or <=) an integer", since for
+// integers n >= 0 and Q >= 1 the test n < sqrt(Q) is n <= isqrt(Q - 1). S and
+// T are linear along a row, so every row's spans follow from a few divisions,
+// with no search and no per-pixel test.
 //
 // Soft edges: a touched pixel that is not fully covered is blended with what
 // the canvas holds, weighted by its coverage, the product of the four edge
@@ -83,8 +84,8 @@ std::int64_t ClampToInt64(Int128 v, std::int64_t lo, std::int64_t hi) {
     return v < lo ? lo : (v > hi ? hi : static_cast<std::int64_t>(v));
 }
 
-// One edge pair of the parallelogram seen along a row: the value E (S or T)
-// at column 0 and its change per column, with the thresholds on E.
+// One pair of opposite edges, measured by E (S for the edges along B, T for
+// those along A, |e| being that edge's length): the thresholds on E.
 struct EdgePair {
     Int128 twiceD = 0;   // 2D: the opposite edge is at E = 2D
     Int128 touch = 0;    // touched while -touch <= E <= 2D + touch   (isqrt(|e|^2 - 1))

@@ -6,8 +6,6 @@
 
 #include <immintrin.h>
 
-#include <algorithm>
-
 namespace platform::detail {
 
 namespace {
@@ -99,8 +97,10 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
     std::int32_t yEnd = 0;
     FastSteps(u, du, source.fastMaxX, count, &fastFirst, &fastEnd);
     FastSteps(v, dv, source.fastMaxY, count, &yFirst, &yEnd);
-    fastFirst = std::max(fastFirst, yFirst);
-    fastEnd = std::min(fastEnd, yEnd);
+    // (No templates from the standard library in this file: an out-of-line
+    // copy compiled for AVX2 could be the one the linker keeps for all.)
+    fastFirst = fastFirst > yFirst ? fastFirst : yFirst;
+    fastEnd = fastEnd < yEnd ? fastEnd : yEnd;
     if (fastFirst > fastEnd) {
         fastFirst = fastEnd = 0;
     }
@@ -150,7 +150,7 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
         std::int64_t uk = u;
         std::int64_t vk = v;
         std::int32_t kk = k;
-        const std::int32_t stop = std::min(fastEnd, count - 1);
+        const std::int32_t stop = fastEnd < count - 1 ? fastEnd : count - 1;
         for (; kk + 1 < stop; kk += 2, uk += 2 * du, vk += 2 * dv, to += 6) {
             const SourcePosition xa = DecodePosition(uk);
             const SourcePosition ya = DecodePosition(vk);

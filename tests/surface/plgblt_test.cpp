@@ -1,0 +1,596 @@
+// The parallelogram transfer with halftone stretching: exact quarter turns and
+// identity, soft edges, untouched surroundings, the SIMD samplers against the
+// portable one, hostile corner points, and the way in through PlgBlt.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "surface/dib.h"
+#include "surface/plgblt_internal.h"
+
+namespace {
+
+using namespace platform;
+using detail::DibFormat;
+
+struct BitmapDeleter {
+    void operator()(GdiBitmap* b) const { DeleteObject(b); }
+};
+using Bitmap = std::unique_ptr<GdiBitmap, BitmapDeleter>;
+
+struct Layout {
+    std::uint16_t bitCount;
+    DWORD redMask = 0, greenMask = 0, blueMask = 0;
+};
+
+// A section of the layout, filled with random bytes (a random colour table
+// for palettes).
+Bitmap MakeSection(std::int32_t width, std::int32_t height, Layout layout, bool topDown,
+                   std::mt19937& rng) {
+    DibFormat f;
+    f.width = width;
+    f.height = height;
+    f.topDown = topDown;
+    f.bitCount = layout.bitCount;
+    f.compression = layout.redMask != 0 ? BI_BITFIELDS : BI_RGB;
+    f.redMask = layout.redMask;
+    f.greenMask = layout.greenMask;
+    f.blueMask = layout.blueMask;
+    if (layout.bitCount == 32 && layout.redMask == 0) {
+        f.redMask = 0xFF0000;
+        f.greenMask = 0xFF00;
+        f.blueMask = 0xFF;
+    }
+    if (layout.bitCount == 16 && layout.redMask == 0) {
+        f.redMask = 0x7C00;
+        f.greenMask = 0x3E0;
+        f.blueMask = 0x1F;
+    }
+    if (layout.bitCount <= 8) {
+        f.colorCount = 1u << layout.bitCount;
+        for (std::uint32_t i = 0; i < f.colorCount; ++i) {
+            f.colors[i] = {static_cast<BYTE>(rng()), static_cast<BYTE>(rng()),
+                           static_cast<BYTE>(rng()), 0};
+        }
+    }
+    Bitmap b(detail::NewSection(f));
+    EXPECT_NE(b, nullptr);
+    for (std::size_t i = 0; i < b->size; ++i) {
+        b->bits.get()[i] = static_cast<std::uint8_t>(rng());
+    }
+    return b;
+}
+
+// A 24-bit bottom-up canvas filled with one colour.
+Bitmap MakeCanvas(std::int32_t width, std::int32_t height, std::uint8_t fill = 0) {
+    DibFormat f;
+    f.width = width;
+    f.height = height;
+    f.bitCount = 24;
+    Bitmap b(detail::NewSection(f));
+    EXPECT_NE(b, nullptr);
+    std::memset(b->bits.get(), fill, b->size);
+    return b;
+}
+
+Bitmap MakeConstant(std::int32_t width, std::int32_t height, std::uint8_t b, std::uint8_t g,
+                    std::uint8_t r) {
+    Bitmap s = MakeCanvas(width, height);
+    for (std::int32_t y = 0; y < height; ++y) {
+        std::uint8_t* row = s->RowFromTop(y);
+        for (std::int32_t x = 0; x < width; ++x) {
+            row[3 * x] = b;
+            row[3 * x + 1] = g;
+            row[3 * x + 2] = r;
+        }
+    }
+    return s;
+}
+
+// Blue, green, red of every pixel, rows from the top.
+std::vector<std::array<std::uint8_t, 3>> Pixels(const GdiBitmap& b) {
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(b.format.width) * 4);
+    std::vector<std::array<std::uint8_t, 3>> out;
+    for (std::int32_t y = 0; y < b.format.height; ++y) {
+        detail::ReadRowBgrx(b, y, row.data());
+        for (std::int32_t x = 0; x < b.format.width; ++x) {
+            out.push_back({row[4 * x], row[4 * x + 1], row[4 * x + 2]});
+        }
+    }
+    return out;
+}
+
+std::array<std::uint8_t, 3> PixelAt(const GdiBitmap& b, std::int32_t x, std::int32_t y) {
+    const std::uint8_t* p = b.RowFromTop(y) + 3 * x;
+    return {p[0], p[1], p[2]};
+}
+
+void Draw(GdiBitmap& dest, POINT p0, POINT p1, POINT p2, const GdiBitmap& source,
+          bool simd = true) {
+    const POINT points[3] = {p0, p1, p2};
+    detail::DrawHalftoneParallelogram(dest, points, source, 0, 0, source.format.width,
+                                      source.format.height, simd);
+}
+
+// Signed distances of the centre of pixel (x, y) to the four edges of the
+// parallelogram, positive inside, in double precision.
+std::array<double, 4> EdgeDistances(POINT p0, POINT p1, POINT p2, double x, double y) {
+    const double ax = p1.x - p0.x, ay = p1.y - p0.y, bx = p2.x - p0.x, by = p2.y - p0.y;
+    const double d = ax * by - ay * bx;
+    const double px = x + 0.5 - p0.x, py = y + 0.5 - p0.y;
+    const double s = (px * by - py * bx) / d;  // along A
+    const double t = (ax * py - ay * px) / d;  // along B
+    const double la = std::hypot(ax, ay), lb = std::hypot(bx, by);
+    const double wa = std::fabs(d) / lb;  // the parallelogram's width across the B edges
+    const double wb = std::fabs(d) / la;
+    return {s * wa, (1 - s) * wa, t * wb, (1 - t) * wb};
+}
+
+double Coverage(const std::array<double, 4>& dist) {
+    double c = 1;
+    for (double e : dist) {
+        c *= std::clamp(e + 0.5, 0.0, 1.0);
+    }
+    return c;
+}
+
+// The SIMD samplers this machine can run.
+std::vector<std::pair<const char*, detail::SampleRunFunction>> SimdSamplers() {
+    std::vector<std::pair<const char*, detail::SampleRunFunction>> samplers;
+#if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("ssse3")) {
+        samplers.emplace_back("SSSE3", detail::SampleRunSsse3);
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        samplers.emplace_back("AVX2", detail::SampleRunAvx2);
+    }
+#endif
+    return samplers;
+}
+
+// ------------------------------------------------------------------ weights
+
+TEST(BicubicWeights, SumToOneAndFollowTheKernel) {
+    const auto& w = detail::kBicubicWeights.weights;
+    EXPECT_EQ(w[0][0], 0);
+    EXPECT_EQ(w[0][1], detail::kWeightOne);
+    EXPECT_EQ(w[0][2], 0);
+    EXPECT_EQ(w[0][3], 0);
+    auto keys = [](double x) {
+        x = std::fabs(x);
+        return x <= 1 ? 1.5 * x * x * x - 2.5 * x * x + 1
+                      : (x < 2 ? -0.5 * x * x * x + 2.5 * x * x - 4 * x + 2 : 0.0);
+    };
+    for (int f = 0; f < detail::kFractionSteps; ++f) {
+        const double t = f / 256.0;
+        int sum = 0;
+        for (int k = 0; k < 4; ++k) {
+            sum += w[f][k];
+            // Each tap rounded, the larger middle one also taking the others' error.
+            EXPECT_NEAR(w[f][k], keys(t - (k - 1)) * detail::kWeightOne, 1.5) << f << " " << k;
+        }
+        EXPECT_EQ(sum, detail::kWeightOne) << f;
+    }
+}
+
+// ------------------------------------------------------------ exact mappings
+
+struct LayoutCase {
+    const char* name;
+    Layout layout;
+    bool topDown;
+};
+
+const LayoutCase kLayouts[] = {
+    {"1-bit", {1}, false},
+    {"4-bit", {4}, true},
+    {"8-bit", {8}, false},
+    {"16-bit 5-5-5", {16}, true},
+    {"16-bit 5-6-5", {16, 0xF800, 0x07E0, 0x001F}, false},
+    {"24-bit", {24}, false},
+    {"24-bit top-down", {24}, true},
+    {"32-bit", {32}, false},
+    {"32-bit masks", {32, 0x3FF00000, 0x000FFC00, 0x000003FF}, true},
+};
+
+TEST(HalftoneParallelogram, IdentityReproducesEveryLayout) {
+    std::mt19937 rng(1);
+    for (const LayoutCase& c : kLayouts) {
+        for (const bool simd : {false, true}) {
+            const std::int32_t w = 37, h = 23;
+            Bitmap source = MakeSection(w, h, c.layout, c.topDown, rng);
+            Bitmap canvas = MakeCanvas(w, h, 0x5A);
+            Draw(*canvas, {0, 0}, {w, 0}, {0, h}, *source, simd);
+            EXPECT_EQ(Pixels(*canvas), Pixels(*source)) << c.name << (simd ? " SIMD" : "");
+        }
+    }
+}
+
+// Exact quarter turns and mirrors: with corners on whole pixels, every pixel
+// of the canvas is one source pixel.
+TEST(HalftoneParallelogram, QuarterTurnsAndMirrorsPermutePixels) {
+    const std::int32_t w = 7, h = 5;
+    struct Case {
+        const char* name;
+        std::int32_t canvasW, canvasH;
+        POINT p0, p1, p2;
+        // The source pixel shown at canvas pixel (x, y).
+        std::array<std::int32_t, 2> (*from)(std::int32_t x, std::int32_t y);
+    };
+    const Case cases[] = {
+        {"90",
+         h,
+         w,
+         {h, 0},
+         {h, w},
+         {0, 0},
+         [](std::int32_t x, std::int32_t y) {
+             return std::array<std::int32_t, 2>{y, h - 1 - x};
+         }},
+        {"180",
+         w,
+         h,
+         {w, h},
+         {0, h},
+         {w, 0},
+         [](std::int32_t x, std::int32_t y) {
+             return std::array<std::int32_t, 2>{w - 1 - x, h - 1 - y};
+         }},
+        {"270",
+         h,
+         w,
+         {0, w},
+         {0, 0},
+         {h, w},
+         [](std::int32_t x, std::int32_t y) {
+             return std::array<std::int32_t, 2>{w - 1 - y, x};
+         }},
+        {"mirror",
+         w,
+         h,
+         {w, 0},
+         {0, 0},
+         {w, h},
+         [](std::int32_t x, std::int32_t y) {
+             return std::array<std::int32_t, 2>{w - 1 - x, y};
+         }},
+        {"flip",
+         w,
+         h,
+         {0, h},
+         {w, h},
+         {0, 0},
+         [](std::int32_t x, std::int32_t y) {
+             return std::array<std::int32_t, 2>{x, h - 1 - y};
+         }},
+    };
+    std::mt19937 rng(2);
+    Bitmap source = MakeSection(w, h, {24}, false, rng);
+    for (const Case& c : cases) {
+        for (const bool simd : {false, true}) {
+            Bitmap canvas = MakeCanvas(c.canvasW, c.canvasH);
+            Draw(*canvas, c.p0, c.p1, c.p2, *source, simd);
+            for (std::int32_t y = 0; y < c.canvasH; ++y) {
+                for (std::int32_t x = 0; x < c.canvasW; ++x) {
+                    const auto at = c.from(x, y);
+                    EXPECT_EQ(PixelAt(*canvas, x, y), PixelAt(*source, at[0], at[1]))
+                        << c.name << " at " << x << "," << y;
+                }
+            }
+        }
+    }
+}
+
+TEST(HalftoneParallelogram, ZeroAreaDrawsNothing) {
+    std::mt19937 rng(3);
+    Bitmap source = MakeSection(10, 10, {24}, false, rng);
+    const POINT cases[][3] = {
+        {{3, 3}, {9, 4}, {3, 3}},  // P2 on P0
+        {{3, 3}, {3, 3}, {4, 9}},  // P1 on P0
+        {{0, 0}, {4, 4}, {8, 8}},  // all on one line
+        {{5, 5}, {5, 5}, {5, 5}},  // one point
+    };
+    for (const auto& p : cases) {
+        Bitmap canvas = MakeCanvas(12, 12, 0x33);
+        Draw(*canvas, p[0], p[1], p[2], *source);
+        const auto pixels = Pixels(*canvas);
+        EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(), [](const auto& px) {
+            return px == std::array<std::uint8_t, 3>{0x33, 0x33, 0x33};
+        }));
+    }
+}
+
+// A white picture on a grey canvas shows the coverage of each pixel: the
+// canvas untouched outside, exactly white where the coverage is full, and in
+// between the product of the four edge terms, which rises and falls once
+// along a row. Fixed shapes, then random corners.
+TEST(HalftoneParallelogram, EdgesBlendByCoverage) {
+    std::vector<std::array<POINT, 3>> cases = {
+        {{{15, 2}, {46, 20}, {3, 23}}},    // about 30 degrees
+        {{{30, 40}, {2, 30}, {40, 8}}},    // mirrored orientation
+        {{{10, 10}, {40, 11}, {11, 40}}},  // nearly square, shallow edges
+        {{{5, 30}, {45, 10}, {6, 31}}},    // a sliver 1.3 pixels wide
+    };
+    std::mt19937 rng(4);
+    std::uniform_int_distribution<std::int32_t> coord(-20, 70);
+    while (cases.size() < 40) {
+        cases.push_back(
+            {{{coord(rng), coord(rng)}, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}}});
+    }
+    constexpr int kGrey = 0x40;
+    Bitmap source = MakeConstant(9, 6, 255, 255, 255);
+    for (const auto& [p0, p1, p2] : cases) {
+        if (static_cast<std::int64_t>(p1.x - p0.x) * (p2.y - p0.y) ==
+            static_cast<std::int64_t>(p1.y - p0.y) * (p2.x - p0.x)) {
+            continue;
+        }
+        Bitmap canvas = MakeCanvas(50, 45, kGrey);
+        Draw(*canvas, p0, p1, p2, *source, true);
+        for (std::int32_t y = 0; y < 45; ++y) {
+            for (std::int32_t x = 0; x < 50; ++x) {
+                const auto dist = EdgeDistances(p0, p1, p2, x, y);
+                const double lowest = *std::min_element(dist.begin(), dist.end());
+                const auto pixel = PixelAt(*canvas, x, y);
+                ASSERT_TRUE(pixel[0] == pixel[1] && pixel[1] == pixel[2]);
+                if (lowest <= -0.5 - 1e-9) {
+                    EXPECT_EQ(pixel[1], kGrey) << x << "," << y;
+                } else if (lowest >= 0.5 + 1e-9) {
+                    EXPECT_EQ(pixel[1], 255) << x << "," << y;
+                } else {
+                    EXPECT_NEAR(pixel[1], kGrey + (255 - kGrey) * Coverage(dist), 1.5)
+                        << x << "," << y;
+                }
+            }
+            int peak = 0;
+            for (std::int32_t x = 1; x < 50; ++x) {
+                if (PixelAt(*canvas, x, y)[1] > PixelAt(*canvas, peak, y)[1]) {
+                    peak = x;
+                }
+            }
+            for (std::int32_t x = 1; x < 50; ++x) {
+                const int before = PixelAt(*canvas, x - 1, y)[1];
+                const int here = PixelAt(*canvas, x, y)[1];
+                EXPECT_TRUE(x <= peak ? before <= here : before >= here) << x << "," << y;
+            }
+        }
+    }
+}
+
+// Inside the picture the result is Keys' bicubic interpolation at the
+// mapped-back position, computed here in double precision.
+TEST(HalftoneParallelogram, InteriorMatchesBicubicInterpolation) {
+    const std::int32_t w = 40, h = 30;
+    Bitmap source = MakeCanvas(w, h);
+    for (std::int32_t y = 0; y < h; ++y) {
+        for (std::int32_t x = 0; x < w; ++x) {
+            std::uint8_t* p = source->RowFromTop(y) + 3 * x;
+            p[0] = static_cast<std::uint8_t>(127.5 + 120 * std::sin(x * 0.4 + y * 0.1));
+            p[1] = static_cast<std::uint8_t>(x * 6);
+            p[2] = static_cast<std::uint8_t>(((x / 5 + y / 5) % 2) * 255);
+        }
+    }
+    auto tap = [&](std::int32_t x, std::int32_t y, int c) {
+        x = std::clamp(x, 0, w - 1);
+        y = std::clamp(y, 0, h - 1);
+        return double(source->RowFromTop(y)[3 * x + c]);
+    };
+    auto keys = [](double x) {
+        x = std::fabs(x);
+        return x <= 1 ? 1.5 * x * x * x - 2.5 * x * x + 1
+                      : (x < 2 ? -0.5 * x * x * x + 2.5 * x * x - 4 * x + 2 : 0.0);
+    };
+    const POINT p0{25, 1}, p1{61, 19}, p2{10, 27};
+    Bitmap canvas = MakeCanvas(75, 50);
+    Draw(*canvas, p0, p1, p2, *source);
+    const double ax = p1.x - p0.x, ay = p1.y - p0.y, bx = p2.x - p0.x, by = p2.y - p0.y;
+    const double d = ax * by - ay * bx;
+    int checked = 0;
+    for (std::int32_t y = 0; y < 50; ++y) {
+        for (std::int32_t x = 0; x < 75; ++x) {
+            const auto dist = EdgeDistances(p0, p1, p2, x, y);
+            if (*std::min_element(dist.begin(), dist.end()) < 0.5) {
+                continue;
+            }
+            const double px = x + 0.5 - p0.x, py = y + 0.5 - p0.y;
+            const double u = (px * by - py * bx) / d * w - 0.5;
+            const double v = (ax * py - ay * px) / d * h - 0.5;
+            const auto x0 = static_cast<std::int32_t>(std::floor(u));
+            const auto y0 = static_cast<std::int32_t>(std::floor(v));
+            for (int c = 0; c < 3; ++c) {
+                double sum = 0;
+                for (int j = -1; j <= 2; ++j) {
+                    for (int i = -1; i <= 2; ++i) {
+                        sum += keys(u - (x0 + i)) * keys(v - (y0 + j)) * tap(x0 + i, y0 + j, c);
+                    }
+                }
+                EXPECT_NEAR(PixelAt(*canvas, x, y)[c], std::clamp(sum, 0.0, 255.0), 2.5)
+                    << x << "," << y << " channel " << c;
+            }
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 500);
+}
+
+TEST(HalftoneParallelogram, SubRectangleActsAsItsOwnPicture) {
+    std::mt19937 rng(5);
+    for (const LayoutCase& c : kLayouts) {
+        Bitmap whole = MakeSection(30, 20, c.layout, c.topDown, rng);
+        const int xSrc = 7, ySrc = 4, w = 13, h = 11;
+        // The same pixels as a picture of their own.
+        Bitmap part = MakeCanvas(w, h);
+        const auto pixels = Pixels(*whole);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const auto& p = pixels[static_cast<std::size_t>((ySrc + y) * 30 + xSrc + x)];
+                std::memcpy(part->RowFromTop(y) + 3 * x, p.data(), 3);
+            }
+        }
+        const POINT points[3] = {{9, 0}, {31, 8}, {2, 17}};
+        Bitmap fromWhole = MakeCanvas(34, 26, 0x11);
+        Bitmap fromPart = MakeCanvas(34, 26, 0x11);
+        detail::DrawHalftoneParallelogram(*fromWhole, points, *whole, xSrc, ySrc, w, h, true);
+        detail::DrawHalftoneParallelogram(*fromPart, points, *part, 0, 0, w, h, true);
+        EXPECT_EQ(Pixels(*fromWhole), Pixels(*fromPart)) << c.name;
+    }
+}
+
+// ------------------------------------------------------------- SIMD samplers
+
+TEST(HalftoneParallelogram, SimdAndPortableGiveTheSameBytes) {
+    const auto samplers = SimdSamplers();
+    if (samplers.empty()) {
+        GTEST_SKIP() << "no SIMD sampler on this machine";
+    }
+    std::mt19937 rng(6);
+    std::uniform_int_distribution<int> layoutPick(0, std::size(kLayouts) - 1);
+    std::uniform_int_distribution<std::int32_t> size(1, 70);
+    for (int n = 0; n < 150; ++n) {
+        const LayoutCase& c = kLayouts[layoutPick(rng)];
+        const std::int32_t w = size(rng), h = size(rng);
+        const std::int32_t cw = size(rng) + 5, ch = size(rng) + 5;
+        std::uniform_int_distribution<std::int32_t> coord(-cw / 2, cw + cw / 2);
+        Bitmap source = MakeSection(w, h, c.layout, c.topDown, rng);
+        const POINT points[3] = {
+            {coord(rng), coord(rng)}, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}};
+        Bitmap portable = MakeCanvas(cw, ch, 0x42);
+        detail::DrawHalftoneParallelogram(*portable, points, *source, 0, 0, w, h,
+                                          detail::SampleRunScalar);
+        for (const auto& [name, run] : samplers) {
+            Bitmap simd = MakeCanvas(cw, ch, 0x42);
+            detail::DrawHalftoneParallelogram(*simd, points, *source, 0, 0, w, h, run);
+            ASSERT_EQ(std::memcmp(portable->bits.get(), simd->bits.get(), portable->size), 0)
+                << name << " " << c.name << " " << w << "x" << h << " points " << points[0].x << ","
+                << points[0].y << " " << points[1].x << "," << points[1].y << " " << points[2].x
+                << "," << points[2].y;
+        }
+    }
+}
+
+// Each sampler on runs that start anywhere, step anyhow and cross the edges.
+TEST(SampleRun, EverySamplerMatchesThePortableOne) {
+    const auto samplers = SimdSamplers();
+    if (samplers.empty()) {
+        GTEST_SKIP() << "no SIMD sampler on this machine";
+    }
+    std::mt19937 rng(7);
+    std::mt19937_64 rng64(8);
+    for (const int bpp : {3, 4}) {
+        const std::int32_t w = 23, h = 17;
+        std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w * h * bpp) + 16);
+        for (auto& b : pixels) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        detail::SampleSource s;
+        s.origin = pixels.data();
+        s.pitch = w * bpp;
+        s.width = w;
+        s.height = h;
+        s.bytesPerPixel = bpp;
+        s.fastMaxX = w - 3;
+        s.fastMaxY = h - 3;
+        for (int n = 0; n < 400; ++n) {
+            const std::int64_t u = static_cast<std::int64_t>(rng64() % (40ull << 32)) - (8ll << 32);
+            const std::int64_t v = static_cast<std::int64_t>(rng64() % (30ull << 32)) - (6ll << 32);
+            const std::int64_t du = static_cast<std::int64_t>(rng64() % (4ull << 32)) - (2ll << 32);
+            const std::int64_t dv = static_cast<std::int64_t>(rng64() % (4ull << 32)) - (2ll << 32);
+            const std::int32_t count = static_cast<std::int32_t>(rng() % 40) + 1;
+            std::vector<std::uint8_t> expected(3 * count + 8, 0xEE);
+            detail::SampleRunScalar(s, u, v, du, dv, count, expected.data());
+            for (const auto& [name, run] : samplers) {
+                std::vector<std::uint8_t> got(3 * count + 8, 0xEE);
+                run(s, u, v, du, dv, count, got.data());
+                ASSERT_EQ(got, expected) << name << " bpp " << bpp << " run " << n;
+            }
+        }
+    }
+}
+
+// ------------------------------------------------------------ hostile input
+
+TEST(HalftoneParallelogram, FarAndHugeCornersAreClippedQuickly) {
+    Bitmap source = MakeConstant(5, 4, 1, 2, 3);
+    const std::int32_t big = 1 << 30;
+    const std::int32_t top = 2147483647, bottom = -2147483647 - 1;
+    struct Case {
+        POINT p0, p1, p2;
+        bool coversCanvas;
+    };
+    const Case cases[] = {
+        {{-big, -big}, {big, -big}, {-big, big}, true},
+        {{big, big}, {-big, big}, {big, -big}, true},
+        {{bottom, bottom}, {top, bottom}, {bottom, top}, true},
+        {{top, top}, {bottom, bottom}, {top, bottom}, false},  // a half plane
+        {{big, big}, {big + 5, big}, {big, big + 5}, false},   // far away
+        {{-big, 3}, {big, 4}, {-big, 5}, false},               // a long thin strip
+        {{bottom, 0}, {top, 1}, {bottom, 1}, false},
+        {{0, 0}, {1, 0}, {0, top}, false},  // a one-pixel column, very tall
+    };
+    for (const Case& c : cases) {
+        for (const bool simd : {false, true}) {
+            Bitmap canvas = MakeCanvas(31, 29, 0x66);
+            Draw(*canvas, c.p0, c.p1, c.p2, *source, simd);
+            if (c.coversCanvas) {
+                const auto pixels = Pixels(*canvas);
+                EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(), [](const auto& px) {
+                    return px == std::array<std::uint8_t, 3>{1, 2, 3};
+                }));
+            }
+        }
+    }
+}
+
+TEST(HalftoneParallelogram, ThroughPlgBltAndOntoItself) {
+    std::mt19937 rng(9);
+    Bitmap picture = MakeSection(6, 4, {24}, false, rng);
+    const auto before = Pixels(*picture);
+    HDC dc = CreateCompatibleDC(nullptr);
+    ASSERT_NE(dc, nullptr);
+    HGDIOBJ previous = SelectObject(dc, picture.get());
+    ASSERT_NE(previous, nullptr);
+    ASSERT_NE(SetStretchBltMode(dc, HALFTONE), 0);
+    // Turned by 180 degrees onto itself: read from the picture as it was.
+    const POINT points[3] = {{6, 4}, {0, 4}, {6, 0}};
+    EXPECT_EQ(PlgBlt(dc, points, dc, 0, 0, 6, 4, nullptr, 0, 0), TRUE);
+    SelectObject(dc, previous);
+    DeleteDC(dc);
+    const auto after = Pixels(*picture);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(after[i], before[before.size() - 1 - i]) << i;
+    }
+}
+
+// Destinations other than 24 bits: the same picture, encoded in their format.
+TEST(HalftoneParallelogram, OtherDestinationFormats) {
+    std::mt19937 rng(10);
+    Bitmap source = MakeSection(9, 7, {8}, false, rng);
+    for (int i = 0; i < 256; ++i) {  // distinct colours
+        source->format.colors[i] = {static_cast<BYTE>(i), static_cast<BYTE>(255 - i),
+                                    static_cast<BYTE>(i * 7), 0};
+    }
+    // An 8-bit destination with the source's colour table takes its indices.
+    DibFormat f = source->format;
+    Bitmap paletted(detail::NewSection(f));
+    Draw(*paletted, {0, 0}, {9, 0}, {0, 7}, *source);
+    for (std::int32_t y = 0; y < 7; ++y) {
+        EXPECT_EQ(std::memcmp(paletted->RowFromTop(y), source->RowFromTop(y), 9), 0) << y;
+    }
+    // A 32-bit one holds the colours.
+    f.bitCount = 32;
+    f.colorCount = 0;
+    f.redMask = 0xFF0000;
+    f.greenMask = 0xFF00;
+    f.blueMask = 0xFF;
+    Bitmap wide(detail::NewSection(f));
+    Draw(*wide, {0, 0}, {9, 0}, {0, 7}, *source);
+    EXPECT_EQ(Pixels(*wide), Pixels(*source));
+}
+
+}  // namespace

@@ -2,13 +2,7 @@
 // far and at the 32-bit limits), small sources of every depth and row order,
 // sub-rectangles, and destinations of several formats. The portable and the
 // SIMD samplers must draw the same bytes.
-//
-// Build with the library's sources (the SIMD files need their own flags):
-//   F="-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer-no-link,address,undefined"
-//   clang++ $F -mavx2 -c src/surface/plgblt_avx2.cpp -o avx2.o
-//   clang++ $F -mssse3 -c src/surface/plgblt_ssse3.cpp -o ssse3.o
-//   clang++ $F -fsanitize=fuzzer fuzz/plgblt_fuzz.cpp avx2.o ssse3.o \
-//       $(ls src/*/*.cpp | grep -v -e /main.cpp -e _avx2 -e _ssse3)
+// Built with the others by the fuzz preset (see fuzz/README.md).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

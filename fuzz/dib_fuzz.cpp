@@ -34,20 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         DeleteObject(bitmap);
         return 0;
     }
-    SetDIBits(nullptr, bitmap, 0, static_cast<UINT>(h), pixels.data(), description,
-              DIB_RGB_COLORS, static_cast<DWORD>(pixels.size()), static_cast<DWORD>(infoSize));
+    SetDIBits(nullptr, bitmap, 0, static_cast<UINT>(h), pixels.data(), description, DIB_RGB_COLORS,
+              static_cast<DWORD>(pixels.size()), static_cast<DWORD>(infoSize));
     std::vector<std::uint8_t> out(static_cast<std::size_t>(record.bmWidthBytes) *
                                   static_cast<std::size_t>(record.bmHeight));
     struct {
         BITMAPINFOHEADER header;
         RGBQUAD colors[256];
     } query{};
-    query.header = {40, record.bmWidth, record.bmHeight, 1, record.bmBitsPixel, BI_RGB, 0, 0, 0,
-                    0, 0};
+    query.header = {40, record.bmWidth, record.bmHeight, 1, record.bmBitsPixel, BI_RGB, 0, 0, 0, 0,
+                    0};
     HDC dc = CreateCompatibleDC(nullptr);
     GetDIBits(dc, bitmap, 0, static_cast<UINT>(record.bmHeight), out.data(),
-              reinterpret_cast<BITMAPINFO*>(&query), DIB_RGB_COLORS,
-              static_cast<DWORD>(out.size()), sizeof query);
+              reinterpret_cast<BITMAPINFO*>(&query), DIB_RGB_COLORS, static_cast<DWORD>(out.size()),
+              sizeof query);
     DeleteDC(dc);
     DeleteObject(bitmap);
     return 0;

@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // trip MemorySanitizer or valgrind.
         const auto* bytes = static_cast<const std::uint8_t*>(record.bmBits);
         unsigned sum = 0;
-        const std::size_t total =
-            static_cast<std::size_t>(record.bmWidthBytes) * static_cast<std::size_t>(record.bmHeight);
+        const std::size_t total = static_cast<std::size_t>(record.bmWidthBytes) *
+                                  static_cast<std::size_t>(record.bmHeight);
         for (std::size_t i = 0; i < total; i += 61) {
             sum += bytes[i];
         }

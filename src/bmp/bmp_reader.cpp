@@ -3,21 +3,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bmp/bmp_layout.h"
+
 namespace veerpic {
 
 using namespace platform;
 
 namespace {
 
-// The bytes between the file header and the pixels: an info header and room
-// for a full 256-entry colour table.
-struct InfoBlock {
-    BITMAPINFOHEADER header;
-    RGBQUAD colors[256];
-};
-static_assert(sizeof(InfoBlock) == 1064);
-
-constexpr DWORD kFileHeaderSize = sizeof(BITMAPFILEHEADER);
 constexpr DWORD kLargestPixelOffset = kFileHeaderSize + sizeof(InfoBlock);  // 1078
 
 }  // namespace

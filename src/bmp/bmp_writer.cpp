@@ -4,17 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include "bmp/bmp_layout.h"
+
 namespace veerpic {
 
 using namespace platform;
 
 namespace {
-
-struct InfoBlock {
-    BITMAPINFOHEADER header;
-    RGBQUAD colors[256];
-};
-static_assert(sizeof(InfoBlock) == 1064);
 
 constexpr DWORD kOutputFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
 
@@ -119,7 +115,7 @@ BOOL SaveBitmapFile(const char* path, HBITMAP bitmap) {
 
     BITMAPFILEHEADER fileHeader{};
     fileHeader.bfType = BMP_SIGNATURE;
-    const std::uint64_t offBits = sizeof(BITMAPFILEHEADER) + header.biSize + colorBytes;
+    const std::uint64_t offBits = kFileHeaderSize + header.biSize + colorBytes;
     if (record.bmWidthBytes <= 0 || record.bmHeight <= 0 || offBits + imageSize > 0xFFFFFFFFu) {
         SetLastError(ERROR_ARITHMETIC_OVERFLOW);
         return FALSE;

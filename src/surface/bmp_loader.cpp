@@ -23,6 +23,7 @@
 #include <new>
 #include <vector>
 
+#include "surface/byte_order.h"
 #include "surface/dib.h"
 
 namespace platform {
@@ -91,17 +92,6 @@ bool ReadExactly(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t si
 
 DWORD ReadFailure() {
     return errno == 0 ? ERROR_INVALID_DATA : MapErrno(errno);
-}
-
-std::uint32_t LoadU32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-std::uint16_t LoadU16(const std::uint8_t* p) {
-    std::uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 // Makes the info block (the bytes between the file header and bfOffBits, of

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "surface/byte_order.h"
 #include "surface/dib.h"
 #include "surface/pixel_masks.h"
 
@@ -26,24 +27,6 @@ constexpr std::size_t kMasksOffset = 40;  // red, green, blue, then alpha at 52
 
 constexpr DWORD kDefault16Red = 0x7C00, kDefault16Green = 0x03E0, kDefault16Blue = 0x001F;
 constexpr DWORD kDefault32Red = 0xFF0000, kDefault32Green = 0xFF00, kDefault32Blue = 0xFF;
-
-// Descriptions are little-endian, like the machine (platform.h checks it);
-// memcpy keeps the reads free of alignment assumptions.
-std::uint32_t LoadU32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-std::uint16_t LoadU16(const std::uint8_t* p) {
-    std::uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-std::int32_t LoadI32(const std::uint8_t* p) {
-    std::int32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 bool Refuse(DWORD* error, DWORD code) {
     if (error != nullptr) {

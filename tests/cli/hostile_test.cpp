@@ -55,9 +55,9 @@ TEST(Hostile, OutputsThatCannotTakeAFile) {
     const std::string in = dir.File("in.bmp");
     veerpic_test::WriteBytes(in, Picture(20, 10));
     fs::create_directory(dir.File("folder"));
-    for (const std::string& out : {std::string("/dev/full"), dir.File("folder"),
-                                   std::string("/proc/veerpic-out.bmp"),
-                                   dir.File("missing/out.bmp")}) {
+    for (const std::string& out :
+         {std::string("/dev/full"), dir.File("folder"), std::string("/proc/veerpic-out.bmp"),
+          dir.File("missing/out.bmp")}) {
         const auto r = RunTool({"30", in, out});
         EXPECT_EQ(r.exitCode, 2) << out;
         EXPECT_EQ(r.err, "ERROR: cannot write file '" + out + "'\n");

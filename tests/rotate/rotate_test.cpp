@@ -65,8 +65,7 @@ TEST(RotateBitmap, WholeTurnsCopyAtTheSourceDepth) {
         EXPECT_EQ(b.bmBitsPixel, 8);
         EXPECT_EQ(b.bmWidth, 7);
         EXPECT_EQ(b.bmHeight, 5);
-        EXPECT_EQ(std::memcmp(a.bmBits, b.bmBits, static_cast<std::size_t>(a.bmWidthBytes) * 5),
-                  0);
+        EXPECT_EQ(std::memcmp(a.bmBits, b.bmBits, static_cast<std::size_t>(a.bmWidthBytes) * 5), 0);
         DeleteObject(copy);
     }
     DeleteObject(source);

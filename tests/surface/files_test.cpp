@@ -19,14 +19,20 @@ using veerpic_test::Bytes;
 using veerpic_test::TempDir;
 
 TEST(MapErrno, CommonReasons) {
-    const std::pair<int, DWORD> table[] = {
-        {0, ERROR_SUCCESS},          {ENOENT, ERROR_FILE_NOT_FOUND},
-        {ENOTDIR, ERROR_PATH_NOT_FOUND}, {EACCES, ERROR_ACCESS_DENIED},
-        {EPERM, ERROR_ACCESS_DENIED},  {ENOSPC, ERROR_DISK_FULL},
-        {EDQUOT, ERROR_DISK_FULL},     {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-        {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {EROFS, ERROR_WRITE_PROTECT},
-        {EFBIG, ERROR_FILE_TOO_LARGE}, {EISDIR, ERROR_ACCESS_DENIED},
-        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE}, {EIO, ERROR_IO_DEVICE}};
+    const std::pair<int, DWORD> table[] = {{0, ERROR_SUCCESS},
+                                           {ENOENT, ERROR_FILE_NOT_FOUND},
+                                           {ENOTDIR, ERROR_PATH_NOT_FOUND},
+                                           {EACCES, ERROR_ACCESS_DENIED},
+                                           {EPERM, ERROR_ACCESS_DENIED},
+                                           {ENOSPC, ERROR_DISK_FULL},
+                                           {EDQUOT, ERROR_DISK_FULL},
+                                           {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+                                           {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                                           {EROFS, ERROR_WRITE_PROTECT},
+                                           {EFBIG, ERROR_FILE_TOO_LARGE},
+                                           {EISDIR, ERROR_ACCESS_DENIED},
+                                           {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+                                           {EIO, ERROR_IO_DEVICE}};
     for (const auto& [err, code] : table) {
         EXPECT_EQ(MapErrno(err), code) << err;
     }
@@ -62,12 +68,12 @@ TEST(Files, OpeningRefusals) {
         std::string path;
         DWORD code;
     };
-    for (const Case& c : {Case{dir.File("none"), ERROR_FILE_NOT_FOUND},
-                          Case{dir.File("none/x"), ERROR_PATH_NOT_FOUND},
-                          Case{dir.path().string(), ERROR_ACCESS_DENIED},
-                          Case{"", ERROR_PATH_NOT_FOUND}}) {
-        EXPECT_EQ(CreateFileA(c.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+    for (const Case& c :
+         {Case{dir.File("none"), ERROR_FILE_NOT_FOUND},
+          Case{dir.File("none/x"), ERROR_PATH_NOT_FOUND},
+          Case{dir.path().string(), ERROR_ACCESS_DENIED}, Case{"", ERROR_PATH_NOT_FOUND}}) {
+        EXPECT_EQ(CreateFileA(c.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr),
                   INVALID_HANDLE_VALUE)
             << c.path;
         EXPECT_EQ(GetLastError(), c.code) << c.path;

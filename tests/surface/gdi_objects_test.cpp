@@ -34,12 +34,13 @@ struct SizeCase {
 };
 
 TEST(DibRowAndImageSize, PadsRowsAndRefusesWhatTheFileCannotSay) {
-    const SizeCase cases[] = {
-        {1, 1, 1, true, 4},          {32, 1, 1, true, 4},        {33, 1, 1, true, 8},
-        {5, 1, 4, true, 4},          {3, 2, 24, true, 12},       {1, 1, 32, true, 4},
-        {10, 1, 16, true, 20},       {0, 1, 24, false, 0},       {1, 0, 24, false, 0},
-        {0x7FFFFFFF, 1, 32, false, 0}, {65536, 65536, 8, false, 0},
-        {30000, 30000, 1, true, 3752}, {42426, 42426, 24, false, 0}};
+    const SizeCase cases[] = {{1, 1, 1, true, 4},          {32, 1, 1, true, 4},
+                              {33, 1, 1, true, 8},         {5, 1, 4, true, 4},
+                              {3, 2, 24, true, 12},        {1, 1, 32, true, 4},
+                              {10, 1, 16, true, 20},       {0, 1, 24, false, 0},
+                              {1, 0, 24, false, 0},        {0x7FFFFFFF, 1, 32, false, 0},
+                              {65536, 65536, 8, false, 0}, {30000, 30000, 1, true, 3752},
+                              {42426, 42426, 24, false, 0}};
     for (const SizeCase& c : cases) {
         std::uint32_t stride = 0;
         std::uint32_t size = 0;

@@ -1,0 +1,18 @@
+// The parts of a BMP file the reader and the writer share.
+#pragma once
+
+#include "surface/platform.h"
+
+namespace veerpic {
+
+// The bytes between the file header and the pixels: a 40-byte info header
+// and room for a full 256-entry colour table.
+struct InfoBlock {
+    platform::BITMAPINFOHEADER header;
+    platform::RGBQUAD colors[256];
+};
+static_assert(sizeof(InfoBlock) == 1064);
+
+inline constexpr platform::DWORD kFileHeaderSize = sizeof(platform::BITMAPFILEHEADER);
+
+}  // namespace veerpic

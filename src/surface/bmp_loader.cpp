@@ -29,6 +29,9 @@
 namespace platform {
 namespace {
 
+using detail::LoadU16;
+using detail::LoadU32;
+
 constexpr UINT kKnownFlags = LR_LOADFROMFILE | LR_VGACOLOR | LR_CREATEDIBSECTION;
 constexpr std::size_t kFileHeaderSize = 14;
 constexpr DWORD kCoreHeaderSize = 12;

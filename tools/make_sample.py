@@ -166,11 +166,11 @@ class Scene:
             nx = dx / rad
             ny = dy / rad
             lam = max(0.0, -0.45 * nx - 0.55 * ny + 0.70 * nz)
-            spec = lam**24 * 220
+            specular = lam**24 * 220
             k = 0.18 + 0.9 * lam
-            r[x] = col[0] * k + spec
-            g[x] = col[1] * k + spec
-            b[x] = col[2] * k + spec
+            r[x] = col[0] * k + specular
+            g[x] = col[1] * k + specular
+            b[x] = col[2] * k + specular
 
     def _sign(self, y, r, g, b):
         x0, y0, x1, y1 = self.sign

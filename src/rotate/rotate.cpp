@@ -33,8 +33,7 @@ HBITMAP RotateBitmap(HBITMAP source, double angleDegrees) {
 
     const RotationGeometry geometry = ComputeRotationGeometry(width, height, angleDegrees);
     if (!geometry.valid) {
-        SetLastError(ERROR_ARITHMETIC_OVERFLOW);
-        return nullptr;
+        return nullptr;  // beyond the trigonometric range, or a canvas no bitmap can hold
     }
 
     HDC destDc = CreateCompatibleDC(nullptr);

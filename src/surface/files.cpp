@@ -395,18 +395,6 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, DWORD* written,
     return TRUE;
 }
 
-BOOL FlushFileBuffers(HANDLE handle) {
-    FileObject* file = AsFile(handle);
-    if (file == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (file->regular && fsync(file->fd) != 0) {
-        return FailWithErrno(FALSE);
-    }
-    return TRUE;
-}
-
 BOOL GetFileSizeEx(HANDLE handle, std::int64_t* size) {
     FileObject* file = AsFile(handle);
     if (file == nullptr || size == nullptr) {

@@ -219,7 +219,6 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
 // A read cut short by the end of the file succeeds with the count delivered.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped);
-BOOL FlushFileBuffers(HANDLE file);
 // The size of an open regular file; 0 for devices and pipes, whose length is unknown.
 BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
 BOOL CloseHandle(HANDLE object);

@@ -25,9 +25,6 @@ constexpr DWORD kV5HeaderSize = 124;
 // Offsets inside the larger headers.
 constexpr std::size_t kMasksOffset = 40;  // red, green, blue, then alpha at 52
 
-constexpr DWORD kDefault16Red = 0x7C00, kDefault16Green = 0x03E0, kDefault16Blue = 0x001F;
-constexpr DWORD kDefault32Red = 0xFF0000, kDefault32Green = 0xFF00, kDefault32Blue = 0xFF;
-
 bool Refuse(DWORD* error, DWORD code) {
     if (error != nullptr) {
         *error = code;
@@ -205,9 +202,9 @@ bool DescribeDib(const BITMAPINFO* info, DWORD infoSize, DibFormat* format, DWOR
             return Refuse(error, ERROR_INVALID_PARAMETER);
         }
     } else if (bitCount == 16) {
-        red = kDefault16Red, green = kDefault16Green, blue = kDefault16Blue;
+        red = kRgb555Red, green = kRgb555Green, blue = kRgb555Blue;
     } else if (bitCount == 32) {
-        red = kDefault32Red, green = kDefault32Green, blue = kDefault32Blue;
+        red = kRgb888Red, green = kRgb888Green, blue = kRgb888Blue;
     }
 
     std::uint32_t colorCount = 0;

@@ -25,14 +25,6 @@ ObjectTable& Objects() {
     return table;
 }
 
-// Which 16- and 32-bit layouts are the plain BI_RGB ones that GetDIBits delivers.
-bool IsRgb555(const detail::DibFormat& f) {
-    return f.redMask == 0x7C00 && f.greenMask == 0x03E0 && f.blueMask == 0x001F;
-}
-bool IsRgb888(const detail::DibFormat& f) {
-    return f.redMask == 0xFF0000 && f.greenMask == 0x00FF00 && f.blueMask == 0x0000FF;
-}
-
 }  // namespace
 
 namespace detail {
@@ -281,8 +273,7 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
         return 0;
     }
     auto* outBase = static_cast<std::uint8_t*>(bits);
-    const bool plainCopy = (f.bitCount != 16 && f.bitCount != 32) ||
-                           (f.bitCount == 16 && IsRgb555(f)) || (f.bitCount == 32 && IsRgb888(f));
+    const bool plainCopy = (f.bitCount != 16 && f.bitCount != 32) || detail::HasRgbLayout(f);
     std::unique_ptr<std::uint8_t[]> bgrx;
     if (!plainCopy) {
         bgrx.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(f.width) * 4]);

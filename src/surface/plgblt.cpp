@@ -169,8 +169,7 @@ Int128 SourceCoordinate(Int128 e, Int128 d, std::int64_t extent) {
 // ------------------------------------------------------------------ sources
 
 bool IsPlainRgb32(const DibFormat& f) {
-    return f.bitCount == 32 && f.redMask == 0x00FF0000u && f.greenMask == 0x0000FF00u &&
-           f.blueMask == 0x000000FFu;
+    return f.bitCount == 32 && HasRgbLayout(f);
 }
 
 // The source rectangle as the samplers read it. 24-bit and plain 32-bit

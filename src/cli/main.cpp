@@ -15,7 +15,7 @@
 // argument list the driver takes.
 int main() {
     const std::vector<std::string> args = veerpic::SplitCommandLine(
-        GetCommandLineA(), [](unsigned char byte) { return IsDBCSLeadByte(byte) != 0; });
+        GetCommandLineA(), [](unsigned char lead) { return IsDBCSLeadByte(lead) != 0; });
     std::vector<const char*> argv;
     for (const std::string& arg : args) {
         argv.push_back(arg.c_str());

@@ -1,9 +1,23 @@
 #include "support/test_support.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <map>
+#include <mutex>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +27,24 @@
 
 namespace veerpic_test {
 
+#if defined(_WIN32)
+TempDir::TempDir() {
+    std::random_device entropy;
+    std::mt19937_64 random(entropy() ^ ::GetCurrentProcessId());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "veerpic-test-%08llx",
+                      static_cast<unsigned long long>(random() & 0xFFFFFFFFu));
+        std::error_code ec;
+        if (std::filesystem::create_directory(base / name, ec) && !ec) {
+            path_ = base / name;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
+}
+#else
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "veerpic-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -20,6 +52,7 @@ TempDir::TempDir() {
     }
     path_ = pattern;
 }
+#endif
 
 TempDir::~TempDir() {
     std::error_code ec;
@@ -97,6 +130,161 @@ Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
     return out;
 }
 
+#if defined(_WIN32)
+
+std::string QuoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+        return arg;
+    }
+    // Backslashes stay as they are except before a quote; so a quote in the
+    // argument is written as \" and trailing backslashes go after the
+    // closing quote.
+    std::size_t end = arg.size();
+    while (end > 0 && arg[end - 1] == '\\') {
+        --end;
+    }
+    std::string quoted = "\"";
+    for (std::size_t i = 0; i < end; ++i) {
+        if (arg[i] == '"') {
+            quoted += '\\';
+        }
+        quoted += arg[i];
+    }
+    quoted += '"';
+    quoted.append(arg, end, std::string::npos);
+    return quoted;
+}
+
+namespace {
+
+std::string ToolCommandLine(const std::vector<std::string>& args) {
+    std::string line = QuoteArgument(VEERPIC_EXE);
+    for (const std::string& a : args) {
+        line += ' ';
+        line += QuoteArgument(a);
+    }
+    return line;
+}
+
+HANDLE OpenInheritable(const std::string& path, bool writing) {
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    return ::CreateFileA(path.c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         writing ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Text as a reader in text mode sees it: each CR LF pair is one line end.
+std::string ReadText(const std::string& path) {
+    const Bytes bytes = ReadBytes(path);
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+            continue;
+        }
+        text += static_cast<char>(bytes[i]);
+    }
+    return text;
+}
+
+std::mutex startedLock;
+std::map<int, HANDLE> started;
+
+}  // namespace
+
+ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
+                             const std::string& errPath) {
+    HANDLE in = OpenInheritable("NUL", false);
+    HANDLE out = OpenInheritable(outPath, true);
+    HANDLE err = OpenInheritable(errPath, true);
+    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open the streams of a child process");
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    std::string line = commandLine;
+    const BOOL made = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                       nullptr, &startup, &process);
+    ::CloseHandle(in);
+    ::CloseHandle(out);
+    ::CloseHandle(err);
+    if (!made) {
+        throw std::runtime_error("cannot start " + commandLine);
+    }
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    ProcessResult result;
+    result.exitCode = static_cast<int>(code);
+    result.out = ReadBytes(outPath);
+    result.err = ReadBytes(errPath);
+    return result;
+}
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath) {
+    TempDir scratch;
+    const std::string errPath = scratch.File("stderr");
+    const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
+    const ProcessResult run = RunCommandLine(ToolCommandLine(args), outPath, errPath);
+    RunResult result;
+    result.exitCode = run.exitCode;
+    result.err = ReadText(errPath);
+    if (stdoutPath.empty()) {
+        result.out = ReadText(outPath);
+    }
+    return result;
+}
+
+int StartTool(const std::vector<std::string>& args) {
+    HANDLE null = OpenInheritable("NUL", true);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null;
+    startup.hStdOutput = null;
+    startup.hStdError = null;
+    PROCESS_INFORMATION process{};
+    std::string line = ToolCommandLine(args);
+    const BOOL made = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                       nullptr, &startup, &process);
+    ::CloseHandle(null);
+    if (!made) {
+        return -1;
+    }
+    ::CloseHandle(process.hThread);
+    std::lock_guard<std::mutex> guard(startedLock);
+    started[static_cast<int>(process.dwProcessId)] = process.hProcess;
+    return static_cast<int>(process.dwProcessId);
+}
+
+int WaitTool(int pid) {
+    HANDLE process = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(startedLock);
+        const auto found = started.find(pid);
+        if (found == started.end()) {
+            return -1;
+        }
+        process = found->second;
+        started.erase(found);
+    }
+    ::WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process, &code);
+    ::CloseHandle(process);
+    return static_cast<int>(code);
+}
+
+#else
+
 namespace {
 
 std::string Drain(int fd) {
@@ -110,6 +298,21 @@ std::string Drain(int fd) {
     return text;
 }
 
+// The program's argument list: the tool, behind the emulator that runs it
+// when the tests were built for another processor.
+std::vector<std::string> ToolArgv(const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    const std::string launcher = VEERPIC_EXE_LAUNCHER;
+    for (std::size_t at = 0; at < launcher.size();) {
+        const std::size_t bar = std::min(launcher.find('|', at), launcher.size());
+        words.push_back(launcher.substr(at, bar - at));
+        at = bar + 1;
+    }
+    words.push_back(VEERPIC_EXE);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
 }  // namespace
 
 RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath) {
@@ -119,12 +322,10 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
     const std::string errPath = scratch.File("stderr");
     const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
 
+    std::vector<std::string> words = ToolArgv(args);
     std::vector<char*> argv;
-    std::string program = VEERPIC_EXE;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& a : copies) {
-        argv.push_back(a.data());
+    for (std::string& w : words) {
+        argv.push_back(w.data());
     }
     argv.push_back(nullptr);
 
@@ -157,11 +358,10 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
 }
 
 int StartTool(const std::vector<std::string>& args) {
-    std::vector<std::string> copies = args;
-    std::string program = VEERPIC_EXE;
-    std::vector<char*> argv{program.data()};
-    for (std::string& a : copies) {
-        argv.push_back(a.data());
+    std::vector<std::string> words = ToolArgv(args);
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
     }
     argv.push_back(nullptr);
     const pid_t pid = fork();
@@ -183,5 +383,7 @@ int WaitTool(int pid) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+#endif
 
 }  // namespace veerpic_test

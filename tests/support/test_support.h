@@ -58,9 +58,26 @@ struct RunResult {
 // `stdoutPath`, when given, receives standard output instead of a pipe.
 RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
 
-// Starts the veerpic executable with `args` and its streams on /dev/null, and
-// returns at once; WaitTool() gives its exit status (or 128 + signal).
+// Starts the veerpic executable with `args` and its streams on the null
+// device, and returns at once; WaitTool() gives its exit status (or 128 +
+// signal). On Windows the number is the process id.
 int StartTool(const std::vector<std::string>& args);
 int WaitTool(int pid);
+
+#if defined(_WIN32)
+// An argument written so that the tool's command-line cutting gives it back.
+std::string QuoteArgument(const std::string& arg);
+
+struct ProcessResult {
+    int exitCode = -1;
+    Bytes out;  // the bytes as written, line ends included
+    Bytes err;
+};
+
+// Starts `commandLine` as it stands, its standard output and error going to
+// the two files, and waits for it.
+ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
+                             const std::string& errPath);
+#endif
 
 }  // namespace veerpic_test

@@ -1,0 +1,19 @@
+# Cross build for 64-bit ARM Linux with Debian's cross compiler; tests run
+# under qemu user emulation with the cross sysroot's libraries.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(VEERPIC_CROSS_TRIPLE aarch64-linux-gnu)
+set(CMAKE_C_COMPILER ${VEERPIC_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${VEERPIC_CROSS_TRIPLE}-g++)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VEERPIC_CROSS_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(VEERPIC_QEMU NAMES qemu-aarch64 qemu-aarch64-static)
+if(VEERPIC_QEMU)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VEERPIC_QEMU} -L /usr/${VEERPIC_CROSS_TRIPLE})
+endif()

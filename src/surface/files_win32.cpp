@@ -1,0 +1,499 @@
+// Files, the process heap and the thread's last-error code on Windows: the
+// platform's own calls, with the tool's bookkeeping around them (live counts,
+// pending temporaries, the same refusals as on other systems).
+//
+// platform.h comes first: windows.h defines macros (TRUE, ERROR_SUCCESS,
+// MAX_PATH, GENERIC_READ, INVALID_HANDLE_VALUE, ...) that would otherwise
+// rewrite the tool's own constants. Below the include, those names are the
+// platform's macros, whose values are the same; Windows' DWORD is spelled
+// ::DWORD and converted explicitly where it meets the tool's 32-bit DWORD.
+#include "surface/platform.h"
+
+// clang-format off
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// clang-format on
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+namespace platform {
+
+namespace {
+
+// A call that succeeds leaves the thread's code as it found it, as the
+// tool's conventions expect; Windows itself sets it on some successes.
+class KeepLastError {
+  public:
+    KeepLastError() : saved_(::GetLastError()) {}
+    void Restore() const { ::SetLastError(saved_); }
+
+  private:
+    ::DWORD saved_;
+};
+
+DWORD LastWindowsError() {
+    return static_cast<DWORD>(::GetLastError());
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- last error
+
+DWORD GetLastError() {
+    return LastWindowsError();
+}
+
+void SetLastError(DWORD code) {
+    ::SetLastError(static_cast<::DWORD>(code));
+}
+
+DWORD MapErrno(int err) {
+    switch (err) {
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        case EXDEV:
+            return ERROR_NOT_SAME_DEVICE;
+        case EBUSY:
+            return ERROR_BUSY;
+        case EEXIST:
+            return ERROR_FILE_EXISTS;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case EPIPE:
+            return ERROR_BROKEN_PIPE;
+        case ENOSPC:
+            return ERROR_DISK_FULL;
+        case EFBIG:
+            return ERROR_FILE_TOO_LARGE;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EIO:
+            return ERROR_IO_DEVICE;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+// ------------------------------------------------------------- process heap
+
+namespace {
+std::atomic<long> liveHeapBlocks{0};
+}  // namespace
+
+namespace detail {
+long LiveHeapBlocks() {
+    return liveHeapBlocks.load();
+}
+}  // namespace detail
+
+HANDLE GetProcessHeap() {
+    return ::GetProcessHeap();
+}
+
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (heap == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    LPVOID block = ::HeapAlloc(heap, static_cast<::DWORD>(flags & HEAP_ZERO_MEMORY), bytes);
+    if (block == nullptr) {
+        // The platform's allocation sets no code of its own when it fails.
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    ++liveHeapBlocks;
+    return block;
+}
+
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    if (heap == nullptr || block == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!::HeapFree(heap, static_cast<::DWORD>(flags), block)) {
+        return FALSE;
+    }
+    --liveHeapBlocks;
+    return TRUE;
+}
+
+// ------------------------------------------------------------------- files
+
+namespace {
+
+// The handles this adapter opened, so that a stale or foreign handle is
+// refused as on other systems and tests can count what is still open.
+struct FileTable {
+    std::mutex lock;
+    std::unordered_set<HANDLE> open;
+    std::unordered_set<HANDLE> writing;
+};
+
+FileTable& Files() {
+    static FileTable table;
+    return table;
+}
+
+bool IsOpen(HANDLE handle, bool* writing = nullptr) {
+    FileTable& t = Files();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (writing != nullptr) {
+        *writing = t.writing.count(handle) != 0;
+    }
+    return t.open.count(handle) != 0;
+}
+
+bool IsDisk(HANDLE handle) {
+    return ::GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+// Temporaries made by GetTempFileNameA and not yet moved or deleted. A
+// console control event (Ctrl+C, Ctrl+Break, the window closing) removes
+// them before the process ends. The handler runs on a thread of its own, so
+// the table is behind a lock that the handler keeps until the process is gone.
+constexpr int kMaxPendingTemps = 8;
+char pendingTemps[kMaxPendingTemps][MAX_PATH];
+bool pendingUsed[kMaxPendingTemps];
+SRWLOCK pendingLock = SRWLOCK_INIT;
+
+BOOL WINAPI RemovePendingTemps(::DWORD event) {
+    (void)event;
+    ::AcquireSRWLockExclusive(&pendingLock);
+    for (int i = 0; i < kMaxPendingTemps; ++i) {
+        if (pendingUsed[i]) {
+            ::DeleteFileA(pendingTemps[i]);
+            pendingUsed[i] = false;
+        }
+    }
+    // Not handled here: the next handler, the platform's, ends the process.
+    return FALSE;
+}
+
+// Called with pendingLock held.
+void RegisterPendingTemp(const char* path) {
+    static bool handlerInstalled = false;
+    if (!handlerInstalled) {
+        handlerInstalled = ::SetConsoleCtrlHandler(RemovePendingTemps, TRUE) != 0;
+    }
+    const std::size_t length = std::strlen(path);
+    if (length >= sizeof pendingTemps[0]) {
+        return;
+    }
+    for (int i = 0; i < kMaxPendingTemps; ++i) {
+        if (!pendingUsed[i]) {
+            std::memcpy(pendingTemps[i], path, length + 1);
+            pendingUsed[i] = true;
+            return;
+        }
+    }
+}
+
+// Called with pendingLock held.
+void ForgetPendingTemp(const char* path) {
+    for (int i = 0; i < kMaxPendingTemps; ++i) {
+        if (pendingUsed[i] && std::strcmp(pendingTemps[i], path) == 0) {
+            pendingUsed[i] = false;
+        }
+    }
+}
+
+}  // namespace
+
+namespace detail {
+long LiveFiles() {
+    FileTable& t = Files();
+    std::lock_guard<std::mutex> guard(t.lock);
+    return static_cast<long>(t.open.size());
+}
+}  // namespace detail
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile) {
+    (void)security;  // the tool never passes any
+    if (path == nullptr || path[0] == '\0') {
+        ::SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const KeepLastError kept;
+    // A folder fails to open here (ERROR_ACCESS_DENIED) as elsewhere, since
+    // FILE_FLAG_BACKUP_SEMANTICS is not passed. Handles are always binary.
+    HANDLE file = ::CreateFileA(path, static_cast<::DWORD>(access), static_cast<::DWORD>(shareMode),
+                                nullptr, static_cast<::DWORD>(creation),
+                                static_cast<::DWORD>(flagsAndAttributes), templateFile);
+    if (file == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    try {
+        FileTable& t = Files();
+        std::lock_guard<std::mutex> guard(t.lock);
+        t.open.insert(file);
+        if ((access & GENERIC_WRITE) != 0) {
+            t.writing.insert(file);
+        }
+    } catch (const std::bad_alloc&) {
+        ::CloseHandle(file);
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    kept.Restore();
+    return file;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
+    (void)overlapped;
+    if (read != nullptr) {
+        *read = 0;
+    }
+    if (!IsOpen(file) || (buffer == nullptr && toRead != 0)) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const KeepLastError kept;
+    auto* out = static_cast<BYTE*>(buffer);
+    DWORD done = 0;
+    while (done < toRead) {
+        ::DWORD n = 0;
+        if (!::ReadFile(file, out + done, static_cast<::DWORD>(toRead - done), &n, nullptr)) {
+            if (::GetLastError() == ERROR_BROKEN_PIPE) {
+                break;  // the writing end of a pipe closed: its end of file
+            }
+            if (read != nullptr) {
+                *read = done;
+            }
+            return FALSE;
+        }
+        if (n == 0) {
+            break;  // the end of the file: a short read still succeeds
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (read != nullptr) {
+        *read = done;
+    }
+    kept.Restore();
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
+    (void)overlapped;
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (!IsOpen(file) || (buffer == nullptr && toWrite != 0)) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const KeepLastError kept;
+    const auto* in = static_cast<const BYTE*>(buffer);
+    DWORD done = 0;
+    while (done < toWrite) {
+        ::DWORD n = 0;
+        if (!::WriteFile(file, in + done, static_cast<::DWORD>(toWrite - done), &n, nullptr)) {
+            if (written != nullptr) {
+                *written = done;
+            }
+            return FALSE;
+        }
+        if (n == 0) {
+            // Nothing taken and no reason given: a full device.
+            if (written != nullptr) {
+                *written = done;
+            }
+            ::SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written != nullptr) {
+        *written = done;
+    }
+    kept.Restore();
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, std::int64_t* size) {
+    if (!IsOpen(file) || size == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!IsDisk(file)) {
+        *size = 0;  // a pipe or a device: its length is not known
+        return TRUE;
+    }
+    const KeepLastError kept;
+    LARGE_INTEGER value{};
+    if (!::GetFileSizeEx(file, &value)) {
+        return FALSE;
+    }
+    *size = static_cast<std::int64_t>(value.QuadPart);
+    kept.Restore();
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE file) {
+    bool writing = false;
+    if (!IsOpen(file, &writing)) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        FileTable& t = Files();
+        std::lock_guard<std::mutex> guard(t.lock);
+        t.open.erase(file);
+        t.writing.erase(file);
+    }
+    const KeepLastError kept;
+    // A written file's data and its size reach the disk before it is closed,
+    // so that a file put in place by MoveFileExA afterwards is whole.
+    bool flushed = true;
+    ::DWORD flushError = 0;
+    if (writing && IsDisk(file) && !::FlushFileBuffers(file)) {
+        flushed = false;
+        flushError = ::GetLastError();
+    }
+    if (!::CloseHandle(file)) {
+        return FALSE;
+    }
+    if (!flushed) {
+        ::SetLastError(flushError);
+        return FALSE;
+    }
+    kept.Restore();
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    if (path == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const KeepLastError kept;
+    if (!::DeleteFileA(path)) {
+        return FALSE;
+    }
+    ::AcquireSRWLockExclusive(&pendingLock);
+    ForgetPendingTemp(path);
+    ::ReleaseSRWLockExclusive(&pendingLock);
+    kept.Restore();
+    return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    if (path == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
+    }
+    const KeepLastError kept;
+    const ::DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
+    }
+    DWORD result = static_cast<DWORD>(attributes);
+    // A device name (NUL, CON, COM1, ...) is written in place, never replaced.
+    if ((result & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        HANDLE probe =
+            ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+        if (probe != INVALID_HANDLE_VALUE) {
+            if (!IsDisk(probe)) {
+                result |= FILE_ATTRIBUTE_DEVICE;
+            }
+            ::CloseHandle(probe);
+        }
+    }
+    kept.Restore();
+    return result;
+}
+
+UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize) {
+    if (dir == nullptr || buffer == nullptr || unique != 0) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // The platform writes up to MAX_PATH characters; the caller's buffer may
+    // be larger or smaller than that.
+    char name[MAX_PATH + 1] = {};
+    const KeepLastError kept;
+    // No control event between making the file and noting it for removal.
+    ::AcquireSRWLockExclusive(&pendingLock);
+    const UINT result =
+        ::GetTempFileNameA(dir[0] == '\0' ? "." : dir, prefix != nullptr ? prefix : "", 0, name);
+    const ::DWORD reason = ::GetLastError();
+    if (result != 0) {
+        RegisterPendingTemp(name);
+    }
+    ::ReleaseSRWLockExclusive(&pendingLock);
+    if (result == 0) {
+        ::SetLastError(reason);
+        return 0;
+    }
+    const std::size_t length = std::strlen(name);
+    if (length + 1 > bufferSize) {
+        DeleteFileA(name);
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    std::memcpy(buffer, name, length + 1);
+    kept.Restore();
+    return result;
+}
+
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (from == nullptr || to == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const KeepLastError kept;
+    // A file that may not be written may not be replaced either: the same
+    // refusal that opening it for writing gets.
+    const ::DWORD existing = ::GetFileAttributesA(to);
+    if (existing != INVALID_FILE_ATTRIBUTES &&
+        (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ::AcquireSRWLockExclusive(&pendingLock);
+    const BOOL moved = ::MoveFileExA(from, to, static_cast<::DWORD>(flags));
+    const ::DWORD reason = ::GetLastError();
+    if (moved) {
+        ForgetPendingTemp(from);
+    }
+    ::ReleaseSRWLockExclusive(&pendingLock);
+    if (!moved) {
+        ::SetLastError(reason);
+        return FALSE;
+    }
+    kept.Restore();
+    return TRUE;
+}
+
+}  // namespace platform

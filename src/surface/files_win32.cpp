@@ -453,7 +453,11 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWOR
     }
     ::ReleaseSRWLockExclusive(&pendingLock);
     if (result == 0) {
-        ::SetLastError(reason);
+        // A folder that is not there is a missing path, as for any open.
+        const bool noFolder =
+            reason == ERROR_DIRECTORY &&
+            ::GetFileAttributesA(dir[0] == '\0' ? "." : dir) == INVALID_FILE_ATTRIBUTES;
+        ::SetLastError(noFolder ? ERROR_PATH_NOT_FOUND : reason);
         return 0;
     }
     const std::size_t length = std::strlen(name);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include <csignal>
 #include <filesystem>
@@ -188,6 +190,9 @@ std::size_t OtherEntries(const fs::path& dir, const std::string& keep) {
     return n;
 }
 
+// Permission bits, the umask, symbolic links, file-size limits and devices
+// are POSIX's; the Windows cases are in windows_command_line_test.cpp.
+#if !defined(_WIN32)
 TEST(Writer, ReplacesAnExistingFileKeepingItsMode) {
     TempDir dir;
     const std::string path = dir.File("out.bmp");
@@ -268,6 +273,7 @@ TEST(Writer, DevicesAreWrittenStraightAndNeverDeleted) {
     DeleteObject(bitmap);
     ExpectNothingHeld();
 }
+#endif
 
 TEST(Writer, UnwritablePlacesFailWithTheirReason) {
     TempDir dir;

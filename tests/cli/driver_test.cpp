@@ -66,7 +66,8 @@ TEST(Driver, UnloadableInputNamesTheInputOnly) {
     const std::string notAPicture = dir.File("notes.bmp");
     veerpic_test::WriteBytes(notAPicture, {'h', 'e', 'l', 'l', 'o'});
     const std::string output = dir.File("out.bmp");
-    const std::vector<std::string> inputs = {dir.File("missing.bmp"), notAPicture, dir.path()};
+    const std::vector<std::string> inputs = {dir.File("missing.bmp"), notAPicture,
+                                             dir.path().string()};
     for (const std::string& input : inputs) {
         const Captured r = RunDriver({"not a number", input, output});
         EXPECT_EQ(r.code, 2);

@@ -59,7 +59,13 @@ TEST(EndToEnd, UsageGoesToRedirectedStandardOutput) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "ERROR: invalid arguments\n");
     const Bytes written = veerpic_test::ReadBytes(outFile);
+#if defined(_WIN32)
+    // Standard output is a text stream: each line ends in CR LF on Windows.
+    EXPECT_EQ(std::string(written.begin(), written.end()),
+              "Usage: veerpic ANGLE input.bmp output.bmp\r\n");
+#else
     EXPECT_EQ(std::string(written.begin(), written.end()), kUsage);
+#endif
 }
 
 TEST(EndToEnd, InputThatCannotBeLoaded) {

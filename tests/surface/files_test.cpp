@@ -1,8 +1,10 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -18,6 +20,8 @@ using namespace platform;
 using veerpic_test::Bytes;
 using veerpic_test::TempDir;
 
+// errno values, FIFOs, devices and signals are POSIX's.
+#if !defined(_WIN32)
 TEST(MapErrno, CommonReasons) {
     const std::pair<int, DWORD> table[] = {{0, ERROR_SUCCESS},
                                            {ENOENT, ERROR_FILE_NOT_FOUND},
@@ -37,6 +41,7 @@ TEST(MapErrno, CommonReasons) {
         EXPECT_EQ(MapErrno(err), code) << err;
     }
 }
+#endif
 
 TEST(Files, ReadsAreSequentialAndAShortReadSucceeds) {
     TempDir dir;
@@ -81,6 +86,7 @@ TEST(Files, OpeningRefusals) {
     EXPECT_EQ(GetLiveCounts().files, 0);
 }
 
+#if !defined(_WIN32)
 TEST(Files, PipeWithoutWriterDoesNotBlockTheReader) {
     TempDir dir;
     const std::string fifo = dir.File("fifo");
@@ -119,6 +125,7 @@ TEST(Files, InterruptedRunLeavesNoTemporaryFile) {
         EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << sig;
     }
 }
+#endif
 
 TEST(Heap, BlocksAreCounted) {
     const long before = GetLiveCounts().heapBlocks;

@@ -5,8 +5,8 @@ and compare what they give, byte for byte.
     golden_check.py --native BUILD/veerpic --windows BUILD/veerpic.exe \
                     --aarch64 BUILD/veerpic [--keep DIR]
 
-The Windows build runs under Wine (`wine`, with WINEPREFIX and WINEDEBUG as
-the environment sets them), the aarch64 build under qemu-aarch64 with the
+The Windows build runs under Wine (through cmake/wine-run.sh, in the prefix
+that WINEPREFIX names), the aarch64 build under qemu-aarch64 with the
 cross sysroot's libraries. A build left out is not compared. Each run is
 compared on its output file, exit code and messages (CR LF read as LF).
 Prints "golden: N runs, all three equal" or lists the runs that differ and
@@ -78,7 +78,8 @@ def launcher(kind, exe):
     if kind == "native":
         return [exe]
     if kind == "windows":
-        return [os.environ.get("WINE", "wine"), exe]
+        # The same way the tests run it: one Wine server for all the runs.
+        return ["sh", os.path.join(ROOT, "cmake", "wine-run.sh"), exe]
     return [os.environ.get("QEMU", "qemu-aarch64"), "-L", "/usr/aarch64-linux-gnu", exe]
 
 
@@ -107,9 +108,6 @@ def main():
     if len(builds) < 2:
         parser.error("give at least two builds")
     os.environ.setdefault("WINEDEBUG", "-all")
-    if args.windows and shutil.which("wineserver"):
-        # One Wine server for all the runs instead of one per run.
-        subprocess.run(["wineserver", "-p", "30"], check=False)
 
     with tempfile.TemporaryDirectory(prefix="veerpic-golden-") as work:
         runs = cases(work)

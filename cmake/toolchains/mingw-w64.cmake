@@ -19,8 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Test programs run under Wine, in a prefix of the build's own, quietly.
-find_program(VEERPIC_WINE NAMES wine64 wine)
+find_program(VEERPIC_WINE NAMES wine wine64)
 if(VEERPIC_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      /usr/bin/env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix ${VEERPIC_WINE})
+      /usr/bin/env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
+      VEERPIC_WINE=${VEERPIC_WINE} ${CMAKE_CURRENT_LIST_DIR}/../wine-run.sh)
 endif()

@@ -186,16 +186,32 @@ bool pendingUsed[kMaxPendingTemps];
 SRWLOCK pendingLock = SRWLOCK_INIT;
 
 BOOL WINAPI RemovePendingTemps(::DWORD event) {
-    (void)event;
     ::AcquireSRWLockExclusive(&pendingLock);
     for (int i = 0; i < kMaxPendingTemps; ++i) {
         if (pendingUsed[i]) {
+            // Open for writing, it goes when its handle closes, at the latest
+            // as the process ends (it was opened to allow this).
             ::DeleteFileA(pendingTemps[i]);
             pendingUsed[i] = false;
         }
     }
-    // Not handled here: the next handler, the platform's, ends the process.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        // End as the platform's own handler ends a process on Ctrl+C, with
+        // the lock still held, so that no temporary is made or moved meanwhile.
+        ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    }
+    // Closing, logging off, shutting down: the platform ends the process.
     return FALSE;
+}
+
+bool IsPendingTemp(const char* path) {
+    ::AcquireSRWLockShared(&pendingLock);
+    bool pending = false;
+    for (int i = 0; i < kMaxPendingTemps && !pending; ++i) {
+        pending = pendingUsed[i] && std::strcmp(pendingTemps[i], path) == 0;
+    }
+    ::ReleaseSRWLockShared(&pendingLock);
+    return pending;
 }
 
 // Called with pendingLock held.
@@ -244,6 +260,11 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
         return INVALID_HANDLE_VALUE;
     }
     const KeepLastError kept;
+    // A pending temporary may be deleted while it is open, so that an
+    // interrupt can remove it in the middle of a write.
+    if (IsPendingTemp(path)) {
+        shareMode |= FILE_SHARE_DELETE;
+    }
     // A folder fails to open here (ERROR_ACCESS_DENIED) as elsewhere, since
     // FILE_FLAG_BACKUP_SEMANTICS is not passed. Handles are always binary.
     HANDLE file = ::CreateFileA(path, static_cast<::DWORD>(access), static_cast<::DWORD>(shareMode),

@@ -229,7 +229,11 @@ DWORD GetFileAttributesA(LPCSTR path);
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize);
 // Replaces `to` by `from` in one step. A file replaced this way keeps its
 // attributes (permission bits); when `to` is a symbolic link, the file it
-// names is replaced and the link stays.
+// names is replaced and the link stays. The replace does no more than writing
+// over `to` would be allowed to do: an existing `to` that the process may not
+// write is refused with ERROR_ACCESS_DENIED, and one whose identity a new file
+// could not keep (more than one name, an owner or group the process cannot
+// give away) gets the contents of `from` written into it instead.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 
 // ---------------------------------------------------------- bitmap services
@@ -280,5 +284,14 @@ struct LiveCounts {
     long files;
 };
 LiveCounts GetLiveCounts();
+
+// How often written data and folder entries were flushed to the disk since
+// the process began, so that tests can show a write is durable before it
+// reports success.
+struct FlushCounts {
+    long data;
+    long folders;
+};
+FlushCounts GetFlushCounts();
 
 }  // namespace platform

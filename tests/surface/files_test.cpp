@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 #include "surface/platform.h"
@@ -99,25 +101,76 @@ TEST(Files, PipeWithoutWriterDoesNotBlockTheReader) {
     EXPECT_EQ(GetFileAttributesA(dir.File("none").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(Files, InterruptedRunLeavesNoTemporaryFile) {
-    TempDir dir;
-    for (int sig : {SIGINT, SIGTERM}) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            char name[4096];
-            if (GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name) == 0) {
-                _exit(3);
-            }
-            raise(sig);
-            _exit(4);
+// In a child: makes a temporary in `dir`, then raises `sig` with the
+// disposition `before` set beforehand (SIG_DFL, or SIG_IGN as under nohup).
+// Returns the child's wait status.
+int RaiseWithPendingTemporary(const TempDir& dir, int sig, void (*before)(int)) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(sig, before);
+        char name[4096];
+        if (GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name) == 0) {
+            _exit(3);
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status)) << sig;
-        EXPECT_EQ(WTERMSIG(status), sig);
-        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << sig;
+        raise(sig);
+        _exit(0);
     }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(Files, EverySignalThatEndsTheRunRemovesTheTemporary) {
+    TempDir dir;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU,
+                    SIGVTALRM, SIGPROF, SIGRTMIN}) {
+        const int status = RaiseWithPendingTemporary(dir, sig, SIG_DFL);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << strsignal(sig);
+        std::filesystem::remove_all(dir.path());
+        std::filesystem::create_directory(dir.path());
+    }
+}
+
+TEST(Files, SignalsInheritedAsIgnoredStayIgnored) {
+    for (int sig : {SIGHUP, SIGPIPE, SIGUSR1}) {
+        TempDir dir;
+        const int status = RaiseWithPendingTemporary(dir, sig, SIG_IGN);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << strsignal(sig);
+    }
+}
+
+TEST(Files, WritePastTheFileSizeLimitFailsInsteadOfEndingTheProcess) {
+    TempDir dir;
+    const std::string path = dir.File("big");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_DFL);
+        const struct rlimit limit = {100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        const std::vector<std::uint8_t> bytes(200);
+        DWORD written = 0;
+        const BOOL ok = WriteFile(file, bytes.data(), 200, &written, nullptr);
+        _exit(!ok && GetLastError() == ERROR_FILE_TOO_LARGE ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(Files, WriteThroughFlushesEachWriteOfAFile) {
+    TempDir dir;
+    HANDLE file = CreateFileA(dir.File("f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const long before = GetFlushCounts().data;
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "abc", 3, &written, nullptr));
+    ASSERT_TRUE(WriteFile(file, "de", 2, &written, nullptr));
+    EXPECT_EQ(GetFlushCounts().data, before + 2);
+    CloseHandle(file);
 }
 
 TEST(Heap, BlocksAreCounted) {

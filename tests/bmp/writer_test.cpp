@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -76,6 +77,10 @@ struct LayoutCase {
     DWORD offBits;
     DWORD fileSize;
 };
+
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+    *os << c.width << "x" << c.height << " at " << c.bits << " bits";
+}
 
 class WriterLayout : public testing::TestWithParam<LayoutCase> {};
 

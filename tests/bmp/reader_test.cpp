@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "bmp/bmp_reader.h"
@@ -30,6 +31,10 @@ struct HeaderCase {
     DWORD offBits;
     bool passes;
 };
+
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FileHeaderTest : public testing::TestWithParam<HeaderCase> {};
 

@@ -55,12 +55,21 @@ HBITMAP RotateBitmap(HBITMAP source, double angleDegrees) {
     HGDIOBJ previousSource = SelectObject(sourceDc, source);
 
     SetStretchBltMode(destDc, HALFTONE);
-    PlgBlt(destDc, geometry.corners, sourceDc, 0, 0, width, height, nullptr, 0, 0);
+    const BOOL drawn =
+        PlgBlt(destDc, geometry.corners, sourceDc, 0, 0, width, height, nullptr, 0, 0);
 
     SelectObject(destDc, previousDest);
     SelectObject(sourceDc, previousSource);
     DeleteDC(destDc);
     DeleteDC(sourceDc);
+    // A canvas the transfer did not draw on is no turned picture: it is not
+    // handed on as one (a source too large for the transfer, say).
+    if (!drawn) {
+        const DWORD reason = GetLastError();
+        DeleteObject(canvas);
+        SetLastError(reason);
+        return nullptr;
+    }
     return canvas;
 }
 

@@ -49,9 +49,15 @@ set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};${VEERPI
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
-  set(CPACK_GENERATOR DEB TGZ)
   # The processor in the tarball's name tells an x86-64 build from an ARM one.
   set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
+  if(CMAKE_CROSSCOMPILING)
+    # dpkg-shlibdeps knows only the libraries of this machine's architecture,
+    # so a cross build makes the tarball alone.
+    set(CPACK_GENERATOR TGZ)
+  else()
+    set(CPACK_GENERATOR DEB TGZ)
+  endif()
 endif()
 
 # Debian package: installs under /usr; Depends is computed from the binary by

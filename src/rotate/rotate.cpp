@@ -55,6 +55,9 @@ HBITMAP RotateBitmap(HBITMAP source, double angleDegrees) {
     HGDIOBJ previousSource = SelectObject(sourceDc, source);
 
     SetStretchBltMode(destDc, HALFTONE);
+    // A transfer that could not draw the picture (a source wider or taller
+    // than the transfer takes, or no memory for its work) leaves a canvas
+    // that is not the turned picture: that is a failure, not a result.
     const BOOL drawn =
         PlgBlt(destDc, geometry.corners, sourceDc, 0, 0, width, height, nullptr, 0, 0);
 
@@ -62,12 +65,8 @@ HBITMAP RotateBitmap(HBITMAP source, double angleDegrees) {
     SelectObject(sourceDc, previousSource);
     DeleteDC(destDc);
     DeleteDC(sourceDc);
-    // A canvas the transfer did not draw on is no turned picture: it is not
-    // handed on as one (a source too large for the transfer, say).
     if (!drawn) {
-        const DWORD reason = GetLastError();
         DeleteObject(canvas);
-        SetLastError(reason);
         return nullptr;
     }
     return canvas;

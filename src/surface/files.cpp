@@ -490,9 +490,9 @@ int CopyContents(int from, int to) {
     return FlushData(to) == 0 ? 0 : errno;
 }
 
-// Writes the contents of the file `src` into the existing file `dst` itself,
-// so that the file keeps its identity: every name it has, its owner, group and
-// permissions. Room for the new contents is reserved first where the file
+// Writes the contents of the file `src` into the existing regular file `dst`
+// itself, so that the file keeps its identity: every name it has, its owner,
+// group and permissions. Room for the new contents is reserved first where the file
 // system can, so that a full disk is found before the old contents are
 // touched; a write that still fails leaves the file empty, never half new.
 int CopyInPlace(const Located& src, const Located& dst) {
@@ -508,32 +508,15 @@ int CopyInPlace(const Located& src, const Located& dst) {
     }
     int err = 0;
     struct stat from {};
-    struct stat to {};
-    if (fstat(in, &from) != 0 || fstat(out, &to) != 0) {
+    if (fstat(in, &from) != 0) {
         err = errno;
-    } else if (S_ISREG(to.st_mode) && from.st_size > 0 &&
-               fallocate(out, FALLOC_FL_KEEP_SIZE, 0, from.st_size) != 0 && errno != EOPNOTSUPP &&
-               errno != ENOSYS) {
+    } else if (from.st_size > 0 && fallocate(out, FALLOC_FL_KEEP_SIZE, 0, from.st_size) != 0 &&
+               errno != EOPNOTSUPP && errno != ENOSYS) {
         err = errno;  // nothing written yet: the old contents stay
-    } else if (S_ISREG(to.st_mode)) {
+    } else {
         err = CopyContents(in, out);
         if (err != 0 && ftruncate(out, 0) == 0) {
             FlushData(out);
-        }
-    } else {
-        // A device or a pipe named through a descriptor link: a stream.
-        std::vector<char> buffer(1 << 20);
-        ssize_t got;
-        while (err == 0 && (got = read(in, buffer.data(), buffer.size())) != 0) {
-            for (ssize_t done = 0; err == 0 && got > 0 && done < got;) {
-                const ssize_t n =
-                    write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
-                err = n >= 0 ? 0 : errno == EINTR ? 0 : errno;
-                done += n > 0 ? n : 0;
-            }
-            if (got < 0 && errno != EINTR) {
-                err = errno;
-            }
         }
     }
     close(in);
@@ -904,8 +887,9 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
-    if (exists && S_ISDIR(existing.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (exists && !S_ISREG(existing.st_mode)) {
+        SetLastError(
+            ERROR_ACCESS_DENIED);  // a folder, or a device (written directly, not replaced)
         return FALSE;
     }
     // The replace does no more than writing over the old file would be
@@ -918,7 +902,7 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         if (faccessat(dst.dir(), dst.leaf(), W_OK, AT_EACCESS) != 0) {
             return FailWithErrno(FALSE);
         }
-        inPlace = descriptor || !S_ISREG(existing.st_mode) || existing.st_nlink > 1 ||
+        inPlace = descriptor || existing.st_nlink > 1 ||
                   !TakeOwnerAndMode(src.dir(), src.leaf(), existing);
     }
     int err = 0;

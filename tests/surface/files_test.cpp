@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "support/test_support.h"
 #include "surface/platform.h"
@@ -138,39 +136,6 @@ TEST(Files, SignalsInheritedAsIgnoredStayIgnored) {
         const int status = RaiseWithPendingTemporary(dir, sig, SIG_IGN);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << strsignal(sig);
     }
-}
-
-TEST(Files, WritePastTheFileSizeLimitFailsInsteadOfEndingTheProcess) {
-    TempDir dir;
-    const std::string path = dir.File("big");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_DFL);
-        const struct rlimit limit = {100, 100};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        const std::vector<std::uint8_t> bytes(200);
-        DWORD written = 0;
-        const BOOL ok = WriteFile(file, bytes.data(), 200, &written, nullptr);
-        _exit(!ok && GetLastError() == ERROR_FILE_TOO_LARGE ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST(Files, WriteThroughFlushesEachWriteOfAFile) {
-    TempDir dir;
-    HANDLE file = CreateFileA(dir.File("f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    const long before = GetFlushCounts().data;
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file, "abc", 3, &written, nullptr));
-    ASSERT_TRUE(WriteFile(file, "de", 2, &written, nullptr));
-    EXPECT_EQ(GetFlushCounts().data, before + 2);
-    CloseHandle(file);
 }
 
 TEST(Heap, BlocksAreCounted) {

@@ -10,12 +10,10 @@
 // can read or write past what it was given.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
-static_assert(std::endian::native == std::endian::little,
-              "file records are read and written in the machine's byte order");
+#include "pixels/dib_records.h"
 
 namespace platform {
 
@@ -53,54 +51,12 @@ struct POINT {
 };
 
 // ------------------------------------------------------------ bitmap records
-#pragma pack(push, 2)
-struct BITMAPFILEHEADER {
-    WORD bfType;
-    DWORD bfSize;
-    WORD bfReserved1;
-    WORD bfReserved2;
-    DWORD bfOffBits;
-};
-#pragma pack(pop)
-static_assert(sizeof(BITMAPFILEHEADER) == 14);
-
-struct BITMAPINFOHEADER {
-    DWORD biSize;
-    LONG biWidth;
-    LONG biHeight;
-    WORD biPlanes;
-    WORD biBitCount;
-    DWORD biCompression;
-    DWORD biSizeImage;
-    LONG biXPelsPerMeter;
-    LONG biYPelsPerMeter;
-    DWORD biClrUsed;
-    DWORD biClrImportant;
-};
-static_assert(sizeof(BITMAPINFOHEADER) == 40);
-
-struct BITMAPCOREHEADER {
-    DWORD bcSize;
-    WORD bcWidth;
-    WORD bcHeight;
-    WORD bcPlanes;
-    WORD bcBitCount;
-};
-static_assert(sizeof(BITMAPCOREHEADER) == 12);
-
-struct RGBQUAD {
-    BYTE rgbBlue;
-    BYTE rgbGreen;
-    BYTE rgbRed;
-    BYTE rgbReserved;
-};
-static_assert(sizeof(RGBQUAD) == 4);
-
-struct BITMAPINFO {
-    BITMAPINFOHEADER bmiHeader;
-    RGBQUAD bmiColors[1];
-};
-static_assert(sizeof(BITMAPINFO) == 44);
+// The records of bitmaps in files and descriptions are the pixel engine's.
+using veerpic::pixels::BITMAPCOREHEADER;
+using veerpic::pixels::BITMAPFILEHEADER;
+using veerpic::pixels::BITMAPINFO;
+using veerpic::pixels::BITMAPINFOHEADER;
+using veerpic::pixels::RGBQUAD;
 
 struct BITMAP {
     LONG bmType;
@@ -112,31 +68,25 @@ struct BITMAP {
     LPVOID bmBits;
 };
 
-inline constexpr WORD BMP_SIGNATURE = 0x4D42;  // the bytes 'B', 'M'
-
-// biCompression values.
-inline constexpr DWORD BI_RGB = 0;
-inline constexpr DWORD BI_RLE8 = 1;
-inline constexpr DWORD BI_RLE4 = 2;
-inline constexpr DWORD BI_BITFIELDS = 3;
-inline constexpr DWORD BI_JPEG = 4;
-inline constexpr DWORD BI_PNG = 5;
-inline constexpr DWORD BI_ALPHABITFIELDS = 6;
+using veerpic::pixels::BI_ALPHABITFIELDS;
+using veerpic::pixels::BI_BITFIELDS;
+using veerpic::pixels::BI_JPEG;
+using veerpic::pixels::BI_PNG;
+using veerpic::pixels::BI_RGB;
+using veerpic::pixels::BI_RLE4;
+using veerpic::pixels::BI_RLE8;
+using veerpic::pixels::BMP_SIGNATURE;
 
 inline constexpr UINT DIB_RGB_COLORS = 0;
-inline constexpr UINT DIB_PAL_COLORS = 1;
 
 // LoadImageA / CopyImage.
 inline constexpr UINT IMAGE_BITMAP = 0;
-inline constexpr UINT LR_DEFAULTCOLOR = 0x0000;
 inline constexpr UINT LR_LOADFROMFILE = 0x0010;
 inline constexpr UINT LR_VGACOLOR = 0x0080;
 inline constexpr UINT LR_CREATEDIBSECTION = 0x2000;
 
 // SetStretchBltMode.
 inline constexpr int BLACKONWHITE = 1;
-inline constexpr int WHITEONBLACK = 2;
-inline constexpr int COLORONCOLOR = 3;
 inline constexpr int HALFTONE = 4;
 
 // ------------------------------------------------------------- file records
@@ -153,7 +103,6 @@ inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
 inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
-inline constexpr DWORD FILE_ATTRIBUTE_TEMPORARY = 0x00000100u;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001u;
@@ -164,10 +113,10 @@ struct SECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 
 // ------------------------------------------------------------ last-error codes
-// The codes this implementation sets. MapErrno() is the one place that turns a
-// C-library errno into one of them.
+// The codes the services set. Where the platform's file services are not at
+// hand, MapErrno() is the one place that turns a C-library errno into one of
+// them.
 inline constexpr DWORD ERROR_SUCCESS = 0;
-inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
@@ -175,21 +124,15 @@ inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_DATA = 13;
-inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
 inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
-inline constexpr DWORD ERROR_WRITE_FAULT = 29;
-inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
-inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-inline constexpr DWORD ERROR_HANDLE_EOF = 38;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
 inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BUSY = 170;

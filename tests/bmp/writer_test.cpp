@@ -4,13 +4,15 @@
 
 #include <csignal>
 #include <filesystem>
+#include <ostream>
 #include <random>
 #include <string>
 
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
+#include "pixels/row_codec.h"
 #include "support/test_support.h"
-#include "surface/dib.h"
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace {
@@ -76,6 +78,10 @@ struct LayoutCase {
     DWORD fileSize;
 };
 
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+    *os << c.width << "x" << c.height << " at " << c.bits << " bits";
+}
+
 class WriterLayout : public testing::TestWithParam<LayoutCase> {};
 
 TEST_P(WriterLayout, HeadersAndSizes) {
@@ -127,7 +133,9 @@ Bytes Decoded(HBITMAP bitmap) {
     Bytes all;
     Bytes row(static_cast<std::size_t>(width) * 4);
     for (LONG y = 0; y < bitmap->format.height; ++y) {
-        detail::ReadRowBgrx(*bitmap, y, row.data());
+        veerpic::pixels::RowCodec(bitmap->format)
+            .Unpack(bitmap->RowFromTop(y), static_cast<std::size_t>(bitmap->format.width),
+                    row.data());
         all.insert(all.end(), row.begin(), row.end());
     }
     return all;

@@ -588,62 +588,39 @@ FlushCounts GetFlushCounts() {
     return FlushCounts{dataFlushes.load(), folderFlushes.load()};
 }
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile) {
-    (void)shareMode;  // POSIX has no mandatory sharing modes
-    (void)security;
-    (void)templateFile;
-    if (path == nullptr || path[0] == '\0') {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    int flags = O_CLOEXEC | O_NOCTTY;
+namespace {
+
+// The open(2) flags for an access and a creation disposition; false for a
+// disposition there is none of.
+bool OpenFlags(DWORD access, DWORD creation, int* flags) {
+    *flags = O_CLOEXEC | O_NOCTTY;
     const bool reading = (access & GENERIC_READ) != 0;
     const bool writing = (access & GENERIC_WRITE) != 0;
-    if (reading && writing) {
-        flags |= O_RDWR;
-    } else if (writing) {
-        flags |= O_WRONLY;
-    } else {
-        flags |= O_RDONLY;
-    }
+    *flags |= reading && writing ? O_RDWR : (writing ? O_WRONLY : O_RDONLY);
     switch (creation) {
         case CREATE_NEW:
-            flags |= O_CREAT | O_EXCL;
-            break;
+            *flags |= O_CREAT | O_EXCL;
+            return true;
         case CREATE_ALWAYS:
-            flags |= O_CREAT | O_TRUNC;
-            break;
+            *flags |= O_CREAT | O_TRUNC;
+            return true;
         case OPEN_EXISTING:
-            break;
+            return true;
         case OPEN_ALWAYS:
-            flags |= O_CREAT;
-            break;
+            *flags |= O_CREAT;
+            return true;
         case TRUNCATE_EXISTING:
-            flags |= O_TRUNC;
-            break;
+            *flags |= O_TRUNC;
+            return true;
         default:
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return INVALID_HANDLE_VALUE;
+            return false;
     }
-    if (writing) {
-        PrepareSignals();
-    } else {
-        flags |=
-            O_NONBLOCK;  // a read-only open does not wait for a writer at the other end of a pipe
-    }
-    const Located at(path);
-    if (at.error() != ERROR_SUCCESS) {
-        SetLastError(at.error());
-        return INVALID_HANDLE_VALUE;
-    }
-    int fd;
-    do {
-        fd = openat(at.dir(), at.leaf(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return FailWithErrno(INVALID_HANDLE_VALUE);
-    }
+}
+
+// Registers an open descriptor as a file handle; closes it and returns
+// INVALID_HANDLE_VALUE with the code set when it is a folder or no memory
+// is left.
+HANDLE RegisterFile(int fd, bool writing, DWORD flagsAndAttributes) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         const int err = errno;
@@ -672,6 +649,44 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
     std::lock_guard<std::mutex> guard(t.lock);
     t.open.insert(file);
     return file;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile) {
+    (void)shareMode;  // POSIX has no mandatory sharing modes
+    (void)security;
+    (void)templateFile;
+    if (path == nullptr || path[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    int flags = 0;
+    if (!OpenFlags(access, creation, &flags)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool writing = (access & GENERIC_WRITE) != 0;
+    if (writing) {
+        PrepareSignals();
+    } else {
+        // A read-only open does not wait for a writer at the other end of a pipe.
+        flags |= O_NONBLOCK;
+    }
+    const Located at(path);
+    if (at.error() != ERROR_SUCCESS) {
+        SetLastError(at.error());
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd;
+    do {
+        fd = openat(at.dir(), at.leaf(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return FailWithErrno(INVALID_HANDLE_VALUE);
+    }
+    return RegisterFile(fd, writing, flagsAndAttributes);
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {

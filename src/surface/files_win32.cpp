@@ -244,6 +244,16 @@ void ForgetPendingTemp(const char* path) {
 
 }  // namespace
 
+namespace {
+// How often written data and folder entries were flushed to the disk.
+std::atomic<long> dataFlushes{0};
+std::atomic<long> folderFlushes{0};
+}  // namespace
+
+FlushCounts GetFlushCounts() {
+    return FlushCounts{dataFlushes.load(), folderFlushes.load()};
+}
+
 namespace detail {
 long LiveFiles() {
     FileTable& t = Files();
@@ -397,9 +407,13 @@ BOOL CloseHandle(HANDLE file) {
     // so that a file put in place by MoveFileExA afterwards is whole.
     bool flushed = true;
     ::DWORD flushError = 0;
-    if (writing && IsDisk(file) && !::FlushFileBuffers(file)) {
-        flushed = false;
-        flushError = ::GetLastError();
+    if (writing && IsDisk(file)) {
+        if (::FlushFileBuffers(file)) {
+            ++dataFlushes;
+        } else {
+            flushed = false;
+            flushError = ::GetLastError();
+        }
     }
     if (!::CloseHandle(file)) {
         return FALSE;
@@ -511,6 +525,10 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     const ::DWORD reason = ::GetLastError();
     if (moved) {
         ForgetPendingTemp(from);
+        // A write-through move returns once the new entry is on the disk.
+        if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
+            ++folderFlushes;
+        }
     }
     ::ReleaseSRWLockExclusive(&pendingLock);
     if (!moved) {

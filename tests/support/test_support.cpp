@@ -13,6 +13,7 @@
 #include <mutex>
 #else
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -229,7 +230,11 @@ ProcessResult RunCommandLine(const std::string& commandLine, const std::string& 
     return result;
 }
 
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath) {
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
+                  const std::function<bool()>& beforeExec) {
+    if (beforeExec) {
+        throw std::logic_error("a child process on Windows runs no code of the caller's");
+    }
     TempDir scratch;
     const std::string errPath = scratch.File("stderr");
     const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
@@ -315,7 +320,20 @@ std::vector<std::string> ToolArgv(const std::vector<std::string>& args) {
 
 }  // namespace
 
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath) {
+std::string ToolShellCommand() {
+    std::string command;
+    for (const std::string& word : ToolArgv({})) {
+        command += (command.empty() ? "'" : " '") + word + "'";
+    }
+    return command;
+}
+
+bool BecomeNobody() {
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
+                  const std::function<bool()>& beforeExec) {
     // Standard error goes to a file so that a child writing much to both
     // streams cannot block on a full pipe.
     TempDir scratch;
@@ -343,6 +361,9 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
         dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
+        if (beforeExec && !beforeExec()) {
+            _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,22 @@ struct RunResult {
 
 // Runs the veerpic executable with `args` (program name not included).
 // `stdoutPath`, when given, receives standard output instead of a pipe.
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
+// `beforeExec`, when given, runs in the child just before the tool starts (to
+// set a limit or drop privileges, say); the child ends with 126 if it fails.
+// POSIX only: Windows starts a process without a copy of the caller.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "",
+                  const std::function<bool()>& beforeExec = {});
+
+#if !defined(_WIN32)
+// The tool as a shell command word list, quoted, behind the emulator that
+// runs it when the tests were built for another processor.
+std::string ToolShellCommand();
+
+// The unprivileged user and group the permission tests run the tool as.
+inline constexpr unsigned kNobody = 65534;
+// Drops to kNobody (for a `beforeExec`); false when that is not possible.
+bool BecomeNobody();
+#endif
 
 // Starts the veerpic executable with `args` and its streams on the null
 // device, and returns at once; WaitTool() gives its exit status (or 128 +

@@ -9,7 +9,9 @@
 # a background program that inherited a caller's pipe would hold it open for
 # as long as the server lives.
 WINEDEBUG=${WINEDEBUG:--all}
-export WINEDEBUG
+# No .NET or HTML engine: a new prefix would otherwise offer to fetch them.
+WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEDEBUG WINEDLLOVERRIDES
 wine=${VEERPIC_WINE:-wine}
 if [ -n "${WINEPREFIX:-}" ]; then
   mkdir -p "$WINEPREFIX"

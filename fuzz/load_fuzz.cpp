@@ -1,53 +1,59 @@
-// The whole load of a file's bytes: the platform loader, then the reader's
-// own header-checked path, then a write of whatever was loaded.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// The BMP decoder on arbitrary bytes: judged as a file of that length and as
+// a stream of unknown length, then decoded into a picture of the format the
+// headers describe. Every byte of a decoded picture is defined, and the
+// decoder never reads past what it is given.
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <optional>
+#include <span>
 
-#include "bmp/bmp_reader.h"
-#include "surface/platform.h"
+#include "pixels/bmp_decode.h"
+#include "pixels/image.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = memfd_create("veerpic-fuzz", MFD_CLOEXEC);
-    if (fd < 0) {
-        return 0;
+namespace {
+
+namespace pixels = veerpic::pixels;
+
+// Pictures larger than this are judged but not decoded, so that the fuzzer
+// explores rather than fills memory.
+constexpr std::uint64_t kLargestDecoded = std::uint64_t{64} << 20;
+
+void DecodeAs(std::span<const std::uint8_t> data, std::optional<std::uint64_t> length) {
+    pixels::BmpLayout layout;
+    if (pixels::InspectBmp(data.first(std::min(data.size(), pixels::kBmpHeadBytes)), length,
+                           &layout) != pixels::Status::kOk) {
+        return;
     }
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) {
-            close(fd);
-            return 0;
-        }
-        done += static_cast<std::size_t>(n);
+    if (length && (layout.pixelOffset + layout.pixelBytes > *length)) {
+        std::abort();  // the layout promises bytes the file does not have
     }
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    platform::HBITMAP bitmap = veerpic::LoadBitmapFile(path.c_str());
-    if (bitmap != nullptr) {
-        platform::BITMAP record{};
-        if (platform::GetObjectA(bitmap, sizeof record, &record) == 0 || record.bmWidth <= 0 ||
-            record.bmHeight <= 0) {
-            __builtin_trap();
-        }
-        // Every byte of the section is defined: reading all of it must not
-        // trip MemorySanitizer or valgrind.
-        const auto* bytes = static_cast<const std::uint8_t*>(record.bmBits);
+    if (std::uint64_t{layout.format.stride} * static_cast<std::uint64_t>(layout.format.height) >
+            kLargestDecoded ||
+        layout.pixelOffset > data.size()) {
+        return;
+    }
+    pixels::Image image;
+    if (image.Allocate(layout.format) != pixels::Status::kOk) {
+        return;
+    }
+    const std::size_t available =
+        std::min<std::uint64_t>(data.size() - layout.pixelOffset, layout.pixelBytes);
+    if (pixels::DecodeBmpPixels(layout, data.subspan(layout.pixelOffset, available),
+                                image.View()) == pixels::Status::kOk) {
         unsigned sum = 0;
-        const std::size_t total = static_cast<std::size_t>(record.bmWidthBytes) *
-                                  static_cast<std::size_t>(record.bmHeight);
-        for (std::size_t i = 0; i < total; i += 61) {
-            sum += bytes[i];
+        for (std::size_t i = 0; i < image.bits.size(); i += 61) {
+            sum += image.bits[i];
         }
         asm volatile("" : : "r"(sum));
-        platform::DeleteObject(bitmap);
     }
-    close(fd);
-    const platform::LiveCounts live = platform::GetLiveCounts();
-    if (live.bitmaps != 0 || live.heapBlocks != 0 || live.files != 0 || live.dcs != 0) {
-        __builtin_trap();  // something was not released
-    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    DecodeAs(bytes, size);
+    DecodeAs(bytes, std::nullopt);
     return 0;
 }

@@ -7,13 +7,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
-#include "surface/dib.h"
-#include "surface/plgblt_internal.h"
+#include "pixels/image.h"
+#include "resample/transfer.h"
 
 namespace {
 
-using namespace platform;
+using veerpic::pixels::BI_BITFIELDS;
+using veerpic::pixels::BI_RGB;
+using veerpic::pixels::Image;
+using veerpic::resample::Point;
+using LONG = std::int32_t;
 
 // Reads the input front to back; past its end every read gives 0.
 class Reader {
@@ -45,8 +50,9 @@ class Reader {
     std::size_t at_ = 0;
 };
 
-HBITMAP MakeSection(Reader& in, std::int32_t width, std::int32_t height, std::uint16_t bitCount) {
-    detail::DibFormat f;
+std::unique_ptr<Image> MakeImage(Reader& in, std::int32_t width, std::int32_t height,
+                                 std::uint16_t bitCount) {
+    veerpic::pixels::DibFormat f;
     f.width = width;
     f.height = height;
     f.topDown = (in.Byte() & 1) != 0;
@@ -70,13 +76,14 @@ HBITMAP MakeSection(Reader& in, std::int32_t width, std::int32_t height, std::ui
             f.colors[i] = {in.Byte(), in.Byte(), in.Byte(), 0};
         }
     }
-    HBITMAP b = detail::NewSection(f);
-    if (b != nullptr) {
-        for (std::size_t i = 0; i < b->size; ++i) {
-            b->bits.get()[i] = in.Byte();
-        }
+    auto image = std::make_unique<Image>();
+    if (image->Allocate(f) != veerpic::pixels::Status::kOk) {
+        return nullptr;
     }
-    return b;
+    for (std::uint8_t& byte : image->bits) {
+        byte = in.Byte();
+    }
+    return image;
 }
 
 std::uint16_t Depth(std::uint8_t pick) {
@@ -101,26 +108,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int ySrc = in.Byte() % (height + 1);
     const int w = in.Byte() % (width + 2);
     const int h = in.Byte() % (height + 2);
-    POINT points[3];
-    for (POINT& p : points) {
+    Point points[3];
+    for (Point& p : points) {
         p.x = in.Coordinate();
         p.y = in.Coordinate();
     }
-    HBITMAP source = MakeSection(in, width, height, sourceDepth);
-    HBITMAP portable = MakeSection(in, canvasWidth, canvasHeight, destDepth);
-    HBITMAP simd = portable != nullptr ? detail::NewSection(portable->format) : nullptr;
-    if (source != nullptr && portable != nullptr && simd != nullptr) {
-        std::memcpy(simd->bits.get(), portable->bits.get(), portable->size);
-        detail::DrawHalftoneParallelogram(*portable, points, *source, xSrc, ySrc, w, h, false);
-        detail::DrawHalftoneParallelogram(*simd, points, *source, xSrc, ySrc, w, h, true);
-        if (std::memcmp(portable->bits.get(), simd->bits.get(), portable->size) != 0) {
+    const veerpic::resample::SourceRect rect{xSrc, ySrc, w, h};
+    std::unique_ptr<Image> source = MakeImage(in, width, height, sourceDepth);
+    std::unique_ptr<Image> portable = MakeImage(in, canvasWidth, canvasHeight, destDepth);
+    if (source != nullptr && portable != nullptr) {
+        Image simd = *portable;
+        const auto a = TransferParallelogram(portable->View(), points, source->View(), rect, false);
+        const auto b = TransferParallelogram(simd.View(), points, source->View(), rect, true);
+        if (a != b || portable->bits != simd.bits) {
             std::abort();  // the samplers disagree
         }
         // Onto itself, which reads from a copy.
-        detail::DrawHalftoneParallelogram(*source, points, *source, 0, 0, width, height, true);
+        TransferParallelogram(source->View(), points, source->View(), {0, 0, width, height}, true);
     }
-    DeleteObject(source);
-    DeleteObject(portable);
-    DeleteObject(simd);
     return 0;
 }

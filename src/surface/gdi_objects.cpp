@@ -1,14 +1,20 @@
 // Bitmap sections and memory device contexts: the object table, the section
 // calls and the DC calls.
+#include "surface/gdi_objects.h"
+
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <span>
 #include <unordered_set>
 
-#include "surface/dib.h"
-#include "surface/pixel_masks.h"
+#include "pixels/row_codec.h"
+#include "resample/transfer.h"
 
 namespace platform {
+
+namespace pixels = veerpic::pixels;
 
 namespace {
 
@@ -29,26 +35,20 @@ ObjectTable& Objects() {
 
 namespace detail {
 
-bool DibRowAndImageSize(std::int64_t width, std::int64_t height, unsigned bitCount,
-                        std::uint32_t* stride, std::uint32_t* imageSize) {
-    if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32 || width > 0x7FFFFFFF ||
-        height > 0x7FFFFFFF) {
-        return false;
+DWORD ErrorFromStatus(pixels::Status status) {
+    switch (status) {
+        case pixels::Status::kOk:
+            return ERROR_SUCCESS;
+        case pixels::Status::kInvalidData:
+            return ERROR_INVALID_DATA;
+        case pixels::Status::kOutOfMemory:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case pixels::Status::kTooLarge:
+            return ERROR_NOT_SUPPORTED;
+        case pixels::Status::kInvalidParameter:
+            break;
     }
-    const std::uint64_t rowBits = static_cast<std::uint64_t>(width) * bitCount;  // < 2^37
-    const std::uint64_t row = ((rowBits + 31) / 32) * 4;
-    if (row > 0xFFFFFFFFu) {
-        return false;
-    }
-    // The picture plus the largest header and colour table must still fit the
-    // file's 32-bit size field.
-    constexpr std::uint64_t kMaxImage = 0xFFFFFFFFu - (14 + 40 + 256 * 4);
-    if (row > kMaxImage / static_cast<std::uint64_t>(height)) {
-        return false;
-    }
-    *stride = static_cast<std::uint32_t>(row);
-    *imageSize = static_cast<std::uint32_t>(row * static_cast<std::uint64_t>(height));
-    return true;
+    return ERROR_INVALID_PARAMETER;
 }
 
 bool IsLiveBitmap(const void* object) {
@@ -69,10 +69,10 @@ bool IsLiveDc(const void* object) {
     return t.dcs.count(object) != 0;
 }
 
-HBITMAP NewSection(const DibFormat& format) {
-    DibFormat f = format;
+HBITMAP NewSection(const pixels::DibFormat& format) {
+    pixels::DibFormat f = format;
     std::uint32_t imageSize = 0;
-    if (!DibRowAndImageSize(f.width, f.height, f.bitCount, &f.stride, &imageSize)) {
+    if (!pixels::DibRowAndImageSize(f.width, f.height, f.bitCount, &f.stride, &imageSize)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -96,67 +96,6 @@ HBITMAP NewSection(const DibFormat& format) {
     return bitmap;
 }
 
-void ReadRowBgrx(const GdiBitmap& bitmap, std::int32_t y, std::uint8_t* out) {
-    const DibFormat& f = bitmap.format;
-    const std::uint8_t* row = bitmap.RowFromTop(y);
-    const std::int32_t w = f.width;
-    auto putIndex = [&](std::int32_t x, unsigned index) {
-        static constexpr RGBQUAD kBlack{};
-        const RGBQUAD& c = index < f.colorCount ? f.colors[index] : kBlack;
-        out[4 * x + 0] = c.rgbBlue;
-        out[4 * x + 1] = c.rgbGreen;
-        out[4 * x + 2] = c.rgbRed;
-        out[4 * x + 3] = 0;
-    };
-    switch (f.bitCount) {
-        case 1:
-            for (std::int32_t x = 0; x < w; ++x) {
-                putIndex(x, (row[x >> 3] >> (7 - (x & 7))) & 1u);
-            }
-            break;
-        case 4:
-            for (std::int32_t x = 0; x < w; ++x) {
-                putIndex(x, (x & 1) ? (row[x >> 1] & 0x0Fu) : (row[x >> 1] >> 4));
-            }
-            break;
-        case 8:
-            for (std::int32_t x = 0; x < w; ++x) {
-                putIndex(x, row[x]);
-            }
-            break;
-        case 24:
-            for (std::int32_t x = 0; x < w; ++x) {
-                out[4 * x + 0] = row[3 * x + 0];
-                out[4 * x + 1] = row[3 * x + 1];
-                out[4 * x + 2] = row[3 * x + 2];
-                out[4 * x + 3] = 0;
-            }
-            break;
-        case 16:
-        case 32: {
-            const MaskChannel r = AnalyseMask(f.redMask);
-            const MaskChannel g = AnalyseMask(f.greenMask);
-            const MaskChannel b = AnalyseMask(f.blueMask);
-            for (std::int32_t x = 0; x < w; ++x) {
-                std::uint32_t pixel;
-                if (f.bitCount == 16) {
-                    pixel = static_cast<std::uint32_t>(row[2 * x] | (row[2 * x + 1] << 8));
-                } else {
-                    std::memcpy(&pixel, row + 4 * x, 4);
-                }
-                out[4 * x + 0] = WidenChannel(pixel, b);
-                out[4 * x + 1] = WidenChannel(pixel, g);
-                out[4 * x + 2] = WidenChannel(pixel, r);
-                out[4 * x + 3] = 0;
-            }
-            break;
-        }
-        default:
-            std::memset(out, 0, static_cast<std::size_t>(w) * 4);
-            break;
-    }
-}
-
 }  // namespace detail
 
 namespace {
@@ -172,6 +111,83 @@ GdiDc* AsDc(const void* object) {
 
 }  // namespace
 
+namespace {
+
+// The description at `info`, `infoSize` bytes long, judged into `format`;
+// false with the last-error code set when it is refused.
+bool Describe(const BITMAPINFO* info, DWORD infoSize, pixels::DibFormat* format,
+              DWORD* compression) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(info);
+    const pixels::Status status =
+        pixels::DescribeDib(std::span<const std::uint8_t>(bytes, infoSize), format, compression);
+    if (status != pixels::Status::kOk) {
+        SetLastError(detail::ErrorFromStatus(status));
+        return false;
+    }
+    return true;
+}
+
+// The BI_RGB format of `f`'s depth that GetDIBits delivers: 16 bits as
+// 5-5-5, 32 bits as 8-8-8 with a top byte of its own. A picture already in
+// that layout is delivered as it is, its top byte (alpha) included.
+pixels::DibFormat RgbFormatOf(const pixels::DibFormat& f) {
+    pixels::DibFormat rgb = f;
+    if (pixels::HasRgbLayout(f)) {
+        return rgb;
+    }
+    rgb.compression = BI_RGB;
+    rgb.alphaMask = 0;
+    if (f.bitCount == 16) {
+        rgb.redMask = pixels::kRgb555Red, rgb.greenMask = pixels::kRgb555Green,
+        rgb.blueMask = pixels::kRgb555Blue;
+    } else if (f.bitCount == 32) {
+        rgb.redMask = pixels::kRgb888Red, rgb.greenMask = pixels::kRgb888Green,
+        rgb.blueMask = pixels::kRgb888Blue;
+    }
+    return rgb;
+}
+
+// Checks GetDIBits' arguments against the bitmap; false with the code set.
+bool CheckGetDIBits(const GdiBitmap* source, HDC dc, const BITMAPINFO* info, UINT usage,
+                    DWORD infoSize) {
+    if (source == nullptr || AsDc(dc) == nullptr || info == nullptr || usage != DIB_RGB_COLORS ||
+        infoSize < sizeof(BITMAPINFOHEADER) || source->selectedInto != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const pixels::DibFormat& f = source->format;
+    const BITMAPINFOHEADER& h = info->bmiHeader;
+    if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biBitCount != f.bitCount ||
+        h.biCompression != BI_RGB || h.biWidth != f.width || h.biHeight == 0 ||
+        h.biHeight == INT32_MIN) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const std::uint32_t colorEntries = f.bitCount <= 8 ? (1u << f.bitCount) : 0u;
+    if (colorEntries != 0 && infoSize < sizeof(BITMAPINFOHEADER) + 4 * colorEntries) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    return true;
+}
+
+// Fills in the header's sizes and the full colour table after it, black past
+// the bitmap's own entries.
+void DescribeForGetDIBits(const pixels::DibFormat& f, BITMAPINFO* info) {
+    BITMAPINFOHEADER& h = info->bmiHeader;
+    h.biSizeImage = f.stride * static_cast<std::uint32_t>(f.height);
+    h.biClrUsed = 0;
+    h.biClrImportant = 0;
+    const std::uint32_t colorEntries = f.bitCount <= 8 ? (1u << f.bitCount) : 0u;
+    auto* table = reinterpret_cast<RGBQUAD*>(reinterpret_cast<std::uint8_t*>(info) +
+                                             sizeof(BITMAPINFOHEADER));
+    for (std::uint32_t i = 0; i < colorEntries; ++i) {
+        table[i] = i < f.colorCount ? f.colors[i] : RGBQUAD{};
+    }
+}
+
+}  // namespace
+
 HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
                          DWORD offset, DWORD infoSize) {
     (void)offset;
@@ -180,11 +196,9 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    detail::DibFormat format;
+    pixels::DibFormat format;
     DWORD compression = BI_RGB;
-    DWORD error = ERROR_INVALID_PARAMETER;
-    if (!detail::DescribeDib(info, infoSize, &format, &compression, &error)) {
-        SetLastError(error);
+    if (!Describe(info, infoSize, &format, &compression)) {
         return nullptr;
     }
     HBITMAP bitmap = detail::NewSection(format);
@@ -202,11 +216,9 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    detail::DibFormat source;
+    pixels::DibFormat source;
     DWORD compression = BI_RGB;
-    DWORD error = ERROR_INVALID_PARAMETER;
-    if (!detail::DescribeDib(info, infoSize, &source, &compression, &error)) {
-        SetLastError(error);
+    if (!Describe(info, infoSize, &source, &compression)) {
         return 0;
     }
     if (start >= static_cast<UINT>(target->format.height) || lines == 0) {
@@ -215,8 +227,13 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
     }
     // A block shorter than the rows asked for is no failure: the rows it does
     // not hold keep what the section had (black, in a new section).
-    detail::ConvertIntoSection(*target, source, compression, start, lines,
-                               static_cast<const std::uint8_t*>(bits), bitsSize);
+    const int converted = pixels::ConvertRows(
+        target->Plane(), source, compression, start, lines,
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bits), bitsSize));
+    if (converted < 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     const UINT available = static_cast<UINT>(target->format.height) - start;
     return static_cast<int>(lines < available ? lines : available);
 }
@@ -224,38 +241,11 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
 int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAPINFO* info,
               UINT usage, DWORD bitsSize, DWORD infoSize) {
     GdiBitmap* source = AsBitmap(bitmap);
-    if (source == nullptr || AsDc(dc) == nullptr || info == nullptr || usage != DIB_RGB_COLORS ||
-        infoSize < sizeof(BITMAPINFOHEADER) || source->selectedInto != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!CheckGetDIBits(source, dc, info, usage, infoSize)) {
         return 0;
     }
-    const detail::DibFormat& f = source->format;
-    BITMAPINFOHEADER& h = info->bmiHeader;
-    if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biBitCount != f.bitCount ||
-        h.biCompression != BI_RGB || h.biWidth != f.width || h.biHeight == 0 ||
-        h.biHeight == INT32_MIN) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::uint32_t colorEntries = f.bitCount <= 8 ? (1u << f.bitCount) : 0u;
-    if (colorEntries != 0 && infoSize < sizeof(BITMAPINFOHEADER) + 4 * colorEntries) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    const bool bottomUp = h.biHeight > 0;
-    const std::uint32_t stride = f.stride;
-    h.biSizeImage = f.stride * static_cast<std::uint32_t>(f.height);
-    h.biClrUsed = 0;
-    h.biClrImportant = 0;
-    if (colorEntries != 0) {
-        // The colour table goes right after the header, full length, black past
-        // the bitmap's own entries.
-        auto* table = reinterpret_cast<RGBQUAD*>(reinterpret_cast<std::uint8_t*>(info) +
-                                                 sizeof(BITMAPINFOHEADER));
-        for (std::uint32_t i = 0; i < colorEntries; ++i) {
-            table[i] = i < f.colorCount ? f.colors[i] : RGBQUAD{};
-        }
-    }
+    const pixels::DibFormat& f = source->format;
+    DescribeForGetDIBits(f, info);
     if (bits == nullptr) {
         return static_cast<int>(f.height);  // asked for the format only
     }
@@ -264,52 +254,25 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
         return 0;
     }
     const UINT available = static_cast<UINT>(f.height) - start;
-    UINT count = lines < available ? lines : available;
-    if (bitsSize / stride < count) {
-        count = bitsSize / stride;
-    }
+    const UINT count = std::min({lines, available, static_cast<UINT>(bitsSize / f.stride)});
     if (count == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    auto* outBase = static_cast<std::uint8_t*>(bits);
-    const bool plainCopy = (f.bitCount != 16 && f.bitCount != 32) || detail::HasRgbLayout(f);
-    std::unique_ptr<std::uint8_t[]> bgrx;
-    if (!plainCopy) {
-        bgrx.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(f.width) * 4]);
-        if (!bgrx) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
+    const pixels::DibFormat rgb = RgbFormatOf(f);
+    pixels::RowConverter converter(f, rgb);
+    if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
     }
+    const bool bottomUp = info->bmiHeader.biHeight > 0;
     for (UINT i = 0; i < count; ++i) {
         // Output row i holds picture row (start + i) counted from the bottom.
-        const std::int32_t fromBottom = static_cast<std::int32_t>(start + i);
-        const std::int32_t fromTop = f.height - 1 - fromBottom;
-        const std::int32_t outRow =
-            bottomUp ? static_cast<std::int32_t>(i) : static_cast<std::int32_t>(count - 1 - i);
-        std::uint8_t* out = outBase + static_cast<std::size_t>(outRow) * stride;
-        const std::uint8_t* in = source->RowFromTop(fromTop);
-        if (plainCopy) {
-            std::memcpy(out, in, stride);
-            continue;
-        }
-        detail::ReadRowBgrx(*source, fromTop, bgrx.get());
-        std::memset(out, 0, stride);
-        for (std::int32_t x = 0; x < f.width; ++x) {
-            const std::uint8_t* p = bgrx.get() + 4 * x;
-            if (f.bitCount == 16) {
-                const unsigned v =
-                    static_cast<unsigned>(((p[2] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[0] >> 3));
-                out[2 * x] = static_cast<std::uint8_t>(v);
-                out[2 * x + 1] = static_cast<std::uint8_t>(v >> 8);
-            } else {
-                out[4 * x + 0] = p[0];
-                out[4 * x + 1] = p[1];
-                out[4 * x + 2] = p[2];
-                out[4 * x + 3] = 0;
-            }
-        }
+        const auto fromTop = static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);
+        const UINT outRow = bottomUp ? i : count - 1 - i;
+        std::uint8_t* out = static_cast<std::uint8_t*>(bits) + std::size_t{outRow} * f.stride;
+        std::memset(out, 0, f.stride);
+        converter.Convert(source->RowFromTop(fromTop), out, static_cast<std::size_t>(f.width));
     }
     return static_cast<int>(count);
 }
@@ -350,8 +313,13 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
         return nullptr;
     }
     HBITMAP copy = detail::NewSection(source->format);
-    if (copy != nullptr) {
-        std::memcpy(copy->bits.get(), source->bits.get(), source->size);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    if (pixels::CopyPicture(source->Plane(), copy->Plane()) < 0) {
+        DeleteObject(copy);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
     return copy;
 }
@@ -436,7 +404,14 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    detail::HalftoneParallelogram(*to->selected, points, src, xSrc, ySrc, width, height);
+    const veerpic::resample::Point corners[3] = {
+        {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
+    const pixels::Status status = veerpic::resample::TransferParallelogram(
+        to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height});
+    if (status != pixels::Status::kOk) {
+        SetLastError(detail::ErrorFromStatus(status));
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -10,12 +10,10 @@
 // can read or write past what it was given.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
-static_assert(std::endian::native == std::endian::little,
-              "file records are read and written in the machine's byte order");
+#include "pixels/dib_records.h"
 
 namespace platform {
 
@@ -53,54 +51,12 @@ struct POINT {
 };
 
 // ------------------------------------------------------------ bitmap records
-#pragma pack(push, 2)
-struct BITMAPFILEHEADER {
-    WORD bfType;
-    DWORD bfSize;
-    WORD bfReserved1;
-    WORD bfReserved2;
-    DWORD bfOffBits;
-};
-#pragma pack(pop)
-static_assert(sizeof(BITMAPFILEHEADER) == 14);
-
-struct BITMAPINFOHEADER {
-    DWORD biSize;
-    LONG biWidth;
-    LONG biHeight;
-    WORD biPlanes;
-    WORD biBitCount;
-    DWORD biCompression;
-    DWORD biSizeImage;
-    LONG biXPelsPerMeter;
-    LONG biYPelsPerMeter;
-    DWORD biClrUsed;
-    DWORD biClrImportant;
-};
-static_assert(sizeof(BITMAPINFOHEADER) == 40);
-
-struct BITMAPCOREHEADER {
-    DWORD bcSize;
-    WORD bcWidth;
-    WORD bcHeight;
-    WORD bcPlanes;
-    WORD bcBitCount;
-};
-static_assert(sizeof(BITMAPCOREHEADER) == 12);
-
-struct RGBQUAD {
-    BYTE rgbBlue;
-    BYTE rgbGreen;
-    BYTE rgbRed;
-    BYTE rgbReserved;
-};
-static_assert(sizeof(RGBQUAD) == 4);
-
-struct BITMAPINFO {
-    BITMAPINFOHEADER bmiHeader;
-    RGBQUAD bmiColors[1];
-};
-static_assert(sizeof(BITMAPINFO) == 44);
+// The records of bitmaps in files and descriptions are the pixel engine's.
+using veerpic::pixels::BITMAPCOREHEADER;
+using veerpic::pixels::BITMAPFILEHEADER;
+using veerpic::pixels::BITMAPINFO;
+using veerpic::pixels::BITMAPINFOHEADER;
+using veerpic::pixels::RGBQUAD;
 
 struct BITMAP {
     LONG bmType;
@@ -112,16 +68,14 @@ struct BITMAP {
     LPVOID bmBits;
 };
 
-inline constexpr WORD BMP_SIGNATURE = 0x4D42;  // the bytes 'B', 'M'
-
-// biCompression values.
-inline constexpr DWORD BI_RGB = 0;
-inline constexpr DWORD BI_RLE8 = 1;
-inline constexpr DWORD BI_RLE4 = 2;
-inline constexpr DWORD BI_BITFIELDS = 3;
-inline constexpr DWORD BI_JPEG = 4;
-inline constexpr DWORD BI_PNG = 5;
-inline constexpr DWORD BI_ALPHABITFIELDS = 6;
+using veerpic::pixels::BI_ALPHABITFIELDS;
+using veerpic::pixels::BI_BITFIELDS;
+using veerpic::pixels::BI_JPEG;
+using veerpic::pixels::BI_PNG;
+using veerpic::pixels::BI_RGB;
+using veerpic::pixels::BI_RLE4;
+using veerpic::pixels::BI_RLE8;
+using veerpic::pixels::BMP_SIGNATURE;
 
 inline constexpr UINT DIB_RGB_COLORS = 0;
 inline constexpr UINT DIB_PAL_COLORS = 1;

@@ -7,8 +7,9 @@
 #include <string>
 
 #include "bmp/bmp_writer.h"
+#include "pixels/row_codec.h"
 #include "support/test_support.h"
-#include "surface/dib.h"
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace {
@@ -77,7 +78,9 @@ TEST(IndependentReader, PillowSeesTheSamePixelsAtEveryDepth) {
         Bytes expected;
         Bytes row(static_cast<std::size_t>(width) * 4);
         for (LONG y = 0; y < height; ++y) {
-            detail::ReadRowBgrx(*bitmap, y, row.data());
+            veerpic::pixels::RowCodec(bitmap->format)
+                .Unpack(bitmap->RowFromTop(y), static_cast<std::size_t>(bitmap->format.width),
+                        row.data());
             for (LONG x = 0; x < width; ++x) {
                 expected.push_back(row[4 * x + 2]);
                 expected.push_back(row[4 * x + 1]);

@@ -9,8 +9,9 @@
 
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
+#include "pixels/row_codec.h"
 #include "support/test_support.h"
-#include "surface/dib.h"
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace {
@@ -127,7 +128,9 @@ Bytes Decoded(HBITMAP bitmap) {
     Bytes all;
     Bytes row(static_cast<std::size_t>(width) * 4);
     for (LONG y = 0; y < bitmap->format.height; ++y) {
-        detail::ReadRowBgrx(*bitmap, y, row.data());
+        veerpic::pixels::RowCodec(bitmap->format)
+            .Unpack(bitmap->RowFromTop(y), static_cast<std::size_t>(bitmap->format.width),
+                    row.data());
         all.insert(all.end(), row.begin(), row.end());
     }
     return all;

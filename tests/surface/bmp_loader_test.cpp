@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "surface/dib.h"
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace {
@@ -65,7 +65,7 @@ std::uint8_t Channel(std::uint32_t pixel, DWORD mask) {
 Picture Expand(HBITMAP bitmap) {
     BITMAP bm{};
     EXPECT_NE(GetObjectA(bitmap, sizeof bm, &bm), 0);
-    const detail::DibFormat& f = bitmap->format;
+    const veerpic::pixels::DibFormat& f = bitmap->format;
     Picture p;
     p.width = bm.bmWidth;
     p.height = std::abs(bm.bmHeight);

@@ -1,9 +1,11 @@
+#include "surface/gdi_objects.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
-#include "surface/dib.h"
 #include "surface/platform.h"
 
 namespace {
@@ -23,40 +25,6 @@ HBITMAP MakeSection(LONG width, LONG height, WORD bits, DWORD colors, void** pix
     }
     return CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&d), DIB_RGB_COLORS, pixels,
                             nullptr, 0, sizeof d);
-}
-
-struct SizeCase {
-    std::int64_t width;
-    std::int64_t height;
-    unsigned bits;
-    bool fits;
-    std::uint32_t stride;
-};
-
-TEST(DibRowAndImageSize, PadsRowsAndRefusesWhatTheFileCannotSay) {
-    const SizeCase cases[] = {{1, 1, 1, true, 4},          {32, 1, 1, true, 4},
-                              {33, 1, 1, true, 8},         {5, 1, 4, true, 4},
-                              {3, 2, 24, true, 12},        {1, 1, 32, true, 4},
-                              {10, 1, 16, true, 20},       {0, 1, 24, false, 0},
-                              {1, 0, 24, false, 0},        {0x7FFFFFFF, 1, 32, false, 0},
-                              {65536, 65536, 8, false, 0}, {30000, 30000, 1, true, 3752},
-                              {42426, 42426, 24, false, 0}};
-    for (const SizeCase& c : cases) {
-        std::uint32_t stride = 0;
-        std::uint32_t size = 0;
-        EXPECT_EQ(detail::DibRowAndImageSize(c.width, c.height, c.bits, &stride, &size), c.fits)
-            << c.width << "x" << c.height << "@" << c.bits;
-        if (c.fits) {
-            EXPECT_EQ(stride, c.stride);
-            EXPECT_EQ(size, c.stride * c.height);
-        }
-    }
-    // The largest picture whose file still fits 32-bit sizes, and one row more.
-    std::uint32_t stride = 0;
-    std::uint32_t size = 0;
-    const std::int64_t rows = (0xFFFFFFFFll - 1078) / 4;
-    EXPECT_TRUE(detail::DibRowAndImageSize(1, rows, 32, &stride, &size));
-    EXPECT_FALSE(detail::DibRowAndImageSize(1, rows + 1, 32, &stride, &size));
 }
 
 TEST(GdiObjects, StaleAndNullHandlesAreRefused) {
@@ -153,6 +121,159 @@ TEST(GdiObjects, GetDIBitsDeliversRowsInTheOrderAskedAndAFullTable) {
               0);
     DeleteDC(dc);
     DeleteObject(bitmap);
+}
+
+// The description of a destination layout: a 40-byte header, then masks
+// (BI_BITFIELDS: three, BI_ALPHABITFIELDS: four) or a colour table.
+struct Layout {
+    const char* name;
+    WORD bits;
+    DWORD compression;
+    std::vector<DWORD> tail;
+};
+
+std::vector<std::uint8_t> Describe(const Layout& l, LONG width, LONG height) {
+    std::vector<std::uint8_t> d(sizeof(BITMAPINFOHEADER));
+    const BITMAPINFOHEADER h{40, width, height, 1, l.bits, l.compression, 0, 0, 0, 0, 0};
+    std::memcpy(d.data(), &h, sizeof h);
+    for (DWORD word : l.tail) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(&word);
+        d.insert(d.end(), p, p + 4);
+    }
+    return d;
+}
+
+// PlgBlt and SetDIBits write a pixel of every layout the same way: the same
+// 24-bit picture, drawn unturned by the one and converted by the other.
+TEST(GdiObjects, PlgBltAndSetDIBitsAgreeOnEveryLayout) {
+    std::vector<DWORD> palette;
+    for (DWORD i = 0; i < 256; ++i) {
+        palette.push_back((i * 53 % 256) << 16 | (i * 101 % 256) << 8 | (i * 29 % 256));
+    }
+    const Layout layouts[] = {
+        {"1-bit", 1, BI_RGB, {0x000000, 0xFFFFFF}},
+        {"4-bit", 4, BI_RGB, std::vector<DWORD>(palette.begin(), palette.begin() + 16)},
+        {"8-bit", 8, BI_RGB, palette},
+        {"16-bit 5-5-5", 16, BI_RGB, {}},
+        {"16-bit 5-6-5", 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}},
+        {"24-bit", 24, BI_RGB, {}},
+        {"32-bit", 32, BI_RGB, {}},
+        {"32-bit 10-10-10", 32, BI_BITFIELDS, {0x3FF00000, 0x000FFC00, 0x000003FF}},
+        {"32-bit with alpha", 32, BI_ALPHABITFIELDS, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}},
+        {"16-bit with alpha", 16, BI_ALPHABITFIELDS, {0x0F00, 0x00F0, 0x000F, 0xF000}},
+    };
+    const LONG w = 7, h = 5;
+    std::mt19937 rng(3);
+    const std::vector<std::uint8_t> source24 = Describe({"", 24, BI_RGB, {}}, w, h);
+    void* sourceBits = nullptr;
+    HBITMAP source = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(source24.data()),
+                                      DIB_RGB_COLORS, &sourceBits, nullptr, 0,
+                                      static_cast<DWORD>(source24.size()));
+    ASSERT_NE(source, nullptr);
+    std::vector<std::uint8_t> picture(static_cast<std::size_t>(24 * h));
+    for (std::uint8_t& byte : picture) {
+        byte = static_cast<std::uint8_t>(rng());
+    }
+    std::memcpy(sourceBits, picture.data(), picture.size());
+    for (const Layout& l : layouts) {
+        SCOPED_TRACE(l.name);
+        const std::vector<std::uint8_t> d = Describe(l, w, h);
+        const auto* info = reinterpret_cast<const BITMAPINFO*>(d.data());
+        const auto size = static_cast<DWORD>(d.size());
+        void* drawnBits = nullptr;
+        void* setBits = nullptr;
+        HBITMAP drawn =
+            CreateDIBSection(nullptr, info, DIB_RGB_COLORS, &drawnBits, nullptr, 0, size);
+        HBITMAP set = CreateDIBSection(nullptr, info, DIB_RGB_COLORS, &setBits, nullptr, 0, size);
+        ASSERT_NE(drawn, nullptr);
+        ASSERT_NE(set, nullptr);
+        HDC to = CreateCompatibleDC(nullptr);
+        HDC from = CreateCompatibleDC(nullptr);
+        HGDIOBJ oldTo = SelectObject(to, drawn);
+        HGDIOBJ oldFrom = SelectObject(from, source);
+        SetStretchBltMode(to, HALFTONE);
+        const POINT corners[3] = {{0, 0}, {w, 0}, {0, h}};
+        EXPECT_EQ(PlgBlt(to, corners, from, 0, 0, w, h, nullptr, 0, 0), TRUE);
+        SelectObject(to, oldTo);
+        SelectObject(from, oldFrom);
+        DeleteDC(to);
+        DeleteDC(from);
+        EXPECT_EQ(
+            SetDIBits(nullptr, set, 0, static_cast<UINT>(h), picture.data(),
+                      reinterpret_cast<const BITMAPINFO*>(source24.data()), DIB_RGB_COLORS,
+                      static_cast<DWORD>(picture.size()), static_cast<DWORD>(source24.size())),
+            h);
+        BITMAP record{};
+        ASSERT_NE(GetObjectA(drawn, sizeof record, &record), 0);
+        EXPECT_EQ(
+            std::memcmp(drawnBits, setBits, static_cast<std::size_t>(record.bmWidthBytes * h)), 0);
+        DeleteObject(drawn);
+        DeleteObject(set);
+    }
+    DeleteObject(source);
+}
+
+// 5-6-5 pixels come back as 5-5-5: each channel widened to 8 bits from its
+// own width, then narrowed to 5.
+TEST(GdiObjects, GetDIBitsReadsSixBitGreenAsSixBits) {
+    const Layout l{"5-6-5", 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}};
+    const std::vector<std::uint8_t> d = Describe(l, 4, 1);
+    void* bits = nullptr;
+    HBITMAP bitmap =
+        CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(d.data()), DIB_RGB_COLORS,
+                         &bits, nullptr, 0, static_cast<DWORD>(d.size()));
+    ASSERT_NE(bitmap, nullptr);
+    // green (6 bits) -> 8 bits -> 5 bits: 42 -> 170 -> 21, 63 -> 255 -> 31,
+    // 1 -> 4 -> 0, 33 -> 134 -> 16; red and blue (5 bits) keep their value.
+    const std::uint16_t in[4] = {static_cast<std::uint16_t>(3 << 11 | 42 << 5 | 7),
+                                 static_cast<std::uint16_t>(31 << 11 | 63 << 5 | 31),
+                                 static_cast<std::uint16_t>(1 << 5),
+                                 static_cast<std::uint16_t>(16 << 11 | 33 << 5 | 1)};
+    const std::uint16_t want[4] = {3 << 10 | 21 << 5 | 7, 31 << 10 | 31 << 5 | 31, 0,
+                                   16 << 10 | 16 << 5 | 1};
+    std::memcpy(bits, in, sizeof in);
+    Description out{};
+    out.header = {40, 4, 1, 1, 16, BI_RGB, 0, 0, 0, 0, 0};
+    std::uint16_t got[4] = {};
+    HDC dc = CreateCompatibleDC(nullptr);
+    EXPECT_EQ(GetDIBits(dc, bitmap, 0, 1, got, reinterpret_cast<BITMAPINFO*>(&out), DIB_RGB_COLORS,
+                        sizeof got, sizeof out),
+              1);
+    for (int x = 0; x < 4; ++x) {
+        EXPECT_EQ(got[x], want[x]) << x;
+    }
+    DeleteDC(dc);
+    DeleteObject(bitmap);
+}
+
+// A picture drawn turned by 180 degrees onto itself reads from the picture as
+// it was.
+TEST(GdiObjects, PlgBltOntoItselfReadsTheOldPicture) {
+    void* bits = nullptr;
+    HBITMAP picture = MakeSection(6, 4, 24, 0, &bits);
+    ASSERT_NE(picture, nullptr);
+    std::vector<std::uint8_t> before(20 * 4);  // rows of 18 bytes padded to 20
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        before[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    std::memcpy(bits, before.data(), before.size());
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ previous = SelectObject(dc, picture);
+    ASSERT_NE(SetStretchBltMode(dc, HALFTONE), 0);
+    const POINT points[3] = {{6, 4}, {0, 4}, {6, 0}};
+    EXPECT_EQ(PlgBlt(dc, points, dc, 0, 0, 6, 4, nullptr, 0, 0), TRUE);
+    SelectObject(dc, previous);
+    DeleteDC(dc);
+    const auto* after = static_cast<const std::uint8_t*>(bits);
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 6; ++x) {
+            EXPECT_EQ(
+                std::memcmp(after + 20 * y + 3 * x, before.data() + 20 * (3 - y) + 3 * (5 - x), 3),
+                0)
+                << x << "," << y;
+        }
+    }
+    DeleteObject(picture);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // The bicubic sampler with AVX2: two pixels at a time, one in each 128-bit
 // lane, with the same integer arithmetic as the portable sampler.
-#include "surface/plgblt_internal.h"
+#include "resample/sampler.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 
-namespace platform::detail {
+namespace veerpic::resample {
 
 namespace {
 
@@ -172,17 +172,17 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
     checked(count);
 }
 
-}  // namespace platform::detail
+}  // namespace veerpic::resample
 
 #else
 
-namespace platform::detail {
+namespace veerpic::resample {
 
 void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                    std::int64_t dv, std::int32_t count, std::uint8_t* out) {
     SampleRunScalar(source, u, v, du, dv, count, out);
 }
 
-}  // namespace platform::detail
+}  // namespace veerpic::resample
 
 #endif

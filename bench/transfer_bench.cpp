@@ -5,44 +5,50 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
+#include "pixels/image.h"
+#include "resample/transfer.h"
 #include "rotate/geometry.h"
-#include "surface/dib.h"
-#include "surface/plgblt_internal.h"
 
 namespace {
 
-using namespace platform;
+using veerpic::pixels::Image;
+using namespace veerpic::resample;
 
 // A section of `bitCount` bits filled with a deterministic pattern (a grey
 // ramp palette for 8 bits).
-HBITMAP MakePicture(std::int32_t width, std::int32_t height, std::uint16_t bitCount) {
-    detail::DibFormat format;
+std::unique_ptr<Image> MakePicture(std::int32_t width, std::int32_t height,
+                                   std::uint16_t bitCount) {
+    veerpic::pixels::DibFormat format;
     format.width = width;
     format.height = height;
     format.bitCount = bitCount;
     if (bitCount == 8) {
         format.colorCount = 256;
         for (int i = 0; i < 256; ++i) {
-            format.colors[i] = {static_cast<BYTE>(i), static_cast<BYTE>(255 - i),
-                                static_cast<BYTE>(i * 7), 0};
+            format.colors[i] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i),
+                                static_cast<std::uint8_t>(i * 7), 0};
         }
     }
-    HBITMAP bitmap = detail::NewSection(format);
+    auto image = std::make_unique<Image>();
+    image->Allocate(format);
     std::uint32_t state = 12345;
-    for (std::size_t i = 0; i < bitmap->size; ++i) {
+    for (std::size_t i = 0; i < image->bits.size(); ++i) {
         state = state * 1664525u + 1013904223u;
-        bitmap->bits.get()[i] = static_cast<std::uint8_t>((i / 3 + (state >> 28)) & 0xFF);
+        image->bits[i] = static_cast<std::uint8_t>((i / 3 + (state >> 28)) & 0xFF);
     }
-    return bitmap;
+    return image;
 }
 
-HBITMAP MakeCanvas(std::int32_t width, std::int32_t height) {
-    detail::DibFormat format;
+std::unique_ptr<Image> MakeCanvas(std::int32_t width, std::int32_t height) {
+    veerpic::pixels::DibFormat format;
     format.width = width;
     format.height = height;
     format.bitCount = 24;
-    return detail::NewSection(format);
+    auto image = std::make_unique<Image>();
+    image->Allocate(format);
+    return image;
 }
 
 void BM_Transfer30(benchmark::State& state) {
@@ -50,9 +56,8 @@ void BM_Transfer30(benchmark::State& state) {
     const auto height = static_cast<std::int32_t>(state.range(1));
     const auto bitCount = static_cast<std::uint16_t>(state.range(2));
     // 0: portable, 1: SSSE3, 2: AVX2.
-    const detail::SampleRunFunction samplers[] = {detail::SampleRunScalar, detail::SampleRunSsse3,
-                                                  detail::SampleRunAvx2};
-    const detail::SampleRunFunction run = samplers[state.range(3)];
+    const SampleRunFunction samplers[] = {SampleRunScalar, SampleRunSsse3, SampleRunAvx2};
+    const SampleRunFunction run = samplers[state.range(3)];
 #if defined(__x86_64__) || defined(__i386__)
     if ((state.range(3) == 1 && !__builtin_cpu_supports("ssse3")) ||
         (state.range(3) == 2 && !__builtin_cpu_supports("avx2"))) {
@@ -61,18 +66,19 @@ void BM_Transfer30(benchmark::State& state) {
     }
 #endif
     const veerpic::RotationGeometry g = veerpic::ComputeRotationGeometry(width, height, 30.0);
-    HBITMAP source = MakePicture(width, height, bitCount);
-    HBITMAP canvas = MakeCanvas(g.canvasWidth, g.canvasHeight);
+    auto source = MakePicture(width, height, bitCount);
+    auto canvas = MakeCanvas(g.canvasWidth, g.canvasHeight);
+    const Point corners[3] = {{g.corners[0].x, g.corners[0].y},
+                              {g.corners[1].x, g.corners[1].y},
+                              {g.corners[2].x, g.corners[2].y}};
     for (auto _ : state) {
-        detail::DrawHalftoneParallelogram(*canvas, g.corners, *source, 0, 0, width, height, run);
+        TransferParallelogram(canvas->View(), corners, source->View(), {0, 0, width, height}, run);
         benchmark::ClobberMemory();
     }
     const double pixels = static_cast<double>(width) * height;
     // Nanoseconds per source pixel (shown with the unit "s" by the library).
     state.counters["ns_per_px"] = benchmark::Counter(
         pixels * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    DeleteObject(source);
-    DeleteObject(canvas);
 }
 
 }  // namespace

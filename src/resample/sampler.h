@@ -1,7 +1,6 @@
-// Inside the parallelogram transfer: the bicubic weight table, the view of a
-// source that the samplers read, and the sampling runs (portable, SSSE3 and
-// AVX2), which all give the same bytes. Only the transfer and its tests
-// include this file.
+// The samplers of the parallelogram transfer: the view of a source that they
+// read, and the sampling runs (portable, SSSE3 and AVX2), which all give the
+// same bytes.
 #pragma once
 
 #include <array>
@@ -9,67 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "surface/dib.h"
+#include "resample/kernel.h"
 
-namespace platform::detail {
-
-// Sub-pixel positions are rounded to 1/256 of a source pixel; the weights of
-// the four taps are integers whose sum is exactly kWeightOne.
-inline constexpr int kFractionBits = 8;
-inline constexpr int kFractionSteps = 1 << kFractionBits;
-inline constexpr std::int32_t kWeightOne = 1 << 14;
-
-// The horizontal pass keeps 6 bits below the channel value (the sum shifted
-// right by kHorizontalShift), so that it fits 16 bits for the vertical pass;
-// the vertical pass then removes the remaining kVerticalShift bits.
-inline constexpr int kHorizontalShift = 8;
-inline constexpr int kVerticalShift = 14 + 14 - kHorizontalShift;
-
-struct alignas(16) BicubicWeightTable {
-    // weights[f][k]: tap k (at offset k - 1 from the pixel left of or above
-    // the position) for the fraction f / 256.
-    std::int16_t weights[kFractionSteps][4];
-};
-
-// Keys' cubic convolution kernel with a = -1/2. For the fraction t the taps
-// at -1, 0, 1, 2 weigh -t(1-t)^2/2, (3t^3 - 5t^2 + 2)/2, (-3t^3 + 4t^2 + t)/2
-// and -t^2(1-t)/2. With t = f/256 each is an exact multiple of 2^-25; it is
-// rounded to 2^-14 (half away from zero) and the rounding error of the sum
-// is taken up by the larger middle tap, so every row sums to kWeightOne.
-// Fraction 0 gives exactly (0, 1, 0, 0): a position on a pixel centre
-// reproduces the pixel.
-constexpr BicubicWeightTable MakeBicubicWeightTable() {
-    BicubicWeightTable table{};
-    constexpr std::int64_t n = kFractionSteps;
-    constexpr int shift = 1 + 3 * kFractionBits - 14;  // from 2^-25 units to 2^-14
-    auto round = [](std::int64_t v) {
-        const std::int64_t half = std::int64_t{1} << (shift - 1);
-        return v >= 0 ? (v + half) >> shift : -((-v + half) >> shift);
-    };
-    for (std::int64_t f = 0; f < n; ++f) {
-        const std::int64_t g = n - f;
-        // Numerators over 2 n^3.
-        const std::int64_t w[4] = {
-            -f * g * g,
-            3 * f * f * f - 5 * f * f * n + 2 * n * n * n,
-            -3 * f * f * f + 4 * f * f * n + f * n * n,
-            -f * f * g,
-        };
-        std::int64_t r[4];
-        std::int64_t sum = 0;
-        for (int k = 0; k < 4; ++k) {
-            r[k] = round(w[k]);
-            sum += r[k];
-        }
-        r[w[1] >= w[2] ? 1 : 2] += kWeightOne - sum;
-        for (int k = 0; k < 4; ++k) {
-            table.weights[f][k] = static_cast<std::int16_t>(r[k]);
-        }
-    }
-    return table;
-}
-
-inline constexpr BicubicWeightTable kBicubicWeights = MakeBicubicWeightTable();
+namespace veerpic::resample {
 
 // The source rectangle as the samplers see it: 3- or 4-byte pixels with
 // blue, green, red in their first three bytes.
@@ -184,11 +125,4 @@ using SampleRunFunction = void (*)(const SampleSource&, std::int64_t, std::int64
                                    std::int64_t, std::int32_t, std::uint8_t*);
 SampleRunFunction ChooseSampleRun(bool allowSimd);
 
-// The transfer itself, with the given sampler, or with the one this machine
-// runs best (allowSimd) or the portable one (the tests compare them).
-void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const GdiBitmap& source,
-                               int xSrc, int ySrc, int width, int height, SampleRunFunction run);
-void DrawHalftoneParallelogram(GdiBitmap& dest, const POINT points[3], const GdiBitmap& source,
-                               int xSrc, int ySrc, int width, int height, bool allowSimd);
-
-}  // namespace platform::detail
+}  // namespace veerpic::resample

@@ -1,6 +1,8 @@
 // The parallelogram transfer with halftone stretching: exact quarter turns and
 // identity, soft edges, untouched surroundings, the SIMD samplers against the
-// portable one, hostile corner points, and the way in through PlgBlt.
+// portable one, hostile corner points.
+#include "resample/transfer.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,18 +14,34 @@
 #include <random>
 #include <vector>
 
-#include "surface/dib.h"
-#include "surface/plgblt_internal.h"
+#include "pixels/image.h"
+#include "pixels/row_codec.h"
 
 namespace {
 
-using namespace platform;
-using detail::DibFormat;
+using namespace veerpic::resample;
+using veerpic::pixels::BI_BITFIELDS;
+using veerpic::pixels::BI_RGB;
+using veerpic::pixels::DibFormat;
+using veerpic::pixels::Image;
+using BYTE = std::uint8_t;
+using DWORD = std::uint32_t;
+using POINT = Point;
+using Bitmap = std::unique_ptr<Image>;
+using GdiBitmap = Image;
 
-struct BitmapDeleter {
-    void operator()(GdiBitmap* b) const { DeleteObject(b); }
-};
-using Bitmap = std::unique_ptr<GdiBitmap, BitmapDeleter>;
+Bitmap NewImage(const DibFormat& f) {
+    auto image = std::make_unique<Image>();
+    EXPECT_EQ(image->Allocate(f), veerpic::pixels::Status::kOk);
+    return image;
+}
+
+std::uint8_t* RowOf(Image& b, std::int32_t y) {
+    return b.View().RowFromTop(y);
+}
+const std::uint8_t* RowOf(const Image& b, std::int32_t y) {
+    return const_cast<Image&>(b).View().RowFromTop(y);
+}
 
 struct Layout {
     std::uint16_t bitCount;
@@ -60,10 +78,10 @@ Bitmap MakeSection(std::int32_t width, std::int32_t height, Layout layout, bool 
                            static_cast<BYTE>(rng()), 0};
         }
     }
-    Bitmap b(detail::NewSection(f));
+    Bitmap b = NewImage(f);
     EXPECT_NE(b, nullptr);
-    for (std::size_t i = 0; i < b->size; ++i) {
-        b->bits.get()[i] = static_cast<std::uint8_t>(rng());
+    for (std::uint8_t& byte : b->bits) {
+        byte = static_cast<std::uint8_t>(rng());
     }
     return b;
 }
@@ -74,9 +92,9 @@ Bitmap MakeCanvas(std::int32_t width, std::int32_t height, std::uint8_t fill = 0
     f.width = width;
     f.height = height;
     f.bitCount = 24;
-    Bitmap b(detail::NewSection(f));
+    Bitmap b = NewImage(f);
     EXPECT_NE(b, nullptr);
-    std::memset(b->bits.get(), fill, b->size);
+    std::fill(b->bits.begin(), b->bits.end(), fill);
     return b;
 }
 
@@ -84,7 +102,7 @@ Bitmap MakeConstant(std::int32_t width, std::int32_t height, std::uint8_t b, std
                     std::uint8_t r) {
     Bitmap s = MakeCanvas(width, height);
     for (std::int32_t y = 0; y < height; ++y) {
-        std::uint8_t* row = s->RowFromTop(y);
+        std::uint8_t* row = RowOf(*s, y);
         for (std::int32_t x = 0; x < width; ++x) {
             row[3 * x] = b;
             row[3 * x + 1] = g;
@@ -99,7 +117,7 @@ std::vector<std::array<std::uint8_t, 3>> Pixels(const GdiBitmap& b) {
     std::vector<std::uint8_t> row(static_cast<std::size_t>(b.format.width) * 4);
     std::vector<std::array<std::uint8_t, 3>> out;
     for (std::int32_t y = 0; y < b.format.height; ++y) {
-        detail::ReadRowBgrx(b, y, row.data());
+        veerpic::pixels::RowCodec(b.format).Unpack(RowOf(b, y), row.size() / 4, row.data());
         for (std::int32_t x = 0; x < b.format.width; ++x) {
             out.push_back({row[4 * x], row[4 * x + 1], row[4 * x + 2]});
         }
@@ -108,15 +126,15 @@ std::vector<std::array<std::uint8_t, 3>> Pixels(const GdiBitmap& b) {
 }
 
 std::array<std::uint8_t, 3> PixelAt(const GdiBitmap& b, std::int32_t x, std::int32_t y) {
-    const std::uint8_t* p = b.RowFromTop(y) + 3 * x;
+    const std::uint8_t* p = RowOf(b, y) + 3 * x;
     return {p[0], p[1], p[2]};
 }
 
 void Draw(GdiBitmap& dest, POINT p0, POINT p1, POINT p2, const GdiBitmap& source,
           bool simd = true) {
     const POINT points[3] = {p0, p1, p2};
-    detail::DrawHalftoneParallelogram(dest, points, source, 0, 0, source.format.width,
-                                      source.format.height, simd);
+    TransferParallelogram(dest.View(), points, const_cast<GdiBitmap&>(source).View(),
+                          {0, 0, source.format.width, source.format.height}, simd);
 }
 
 // Signed distances of the centre of pixel (x, y) to the four edges of the
@@ -142,14 +160,14 @@ double Coverage(const std::array<double, 4>& dist) {
 }
 
 // The SIMD samplers this machine can run.
-std::vector<std::pair<const char*, detail::SampleRunFunction>> SimdSamplers() {
-    std::vector<std::pair<const char*, detail::SampleRunFunction>> samplers;
+std::vector<std::pair<const char*, SampleRunFunction>> SimdSamplers() {
+    std::vector<std::pair<const char*, SampleRunFunction>> samplers;
 #if defined(__x86_64__) || defined(__i386__)
     if (__builtin_cpu_supports("ssse3")) {
-        samplers.emplace_back("SSSE3", detail::SampleRunSsse3);
+        samplers.emplace_back("SSSE3", SampleRunSsse3);
     }
     if (__builtin_cpu_supports("avx2")) {
-        samplers.emplace_back("AVX2", detail::SampleRunAvx2);
+        samplers.emplace_back("AVX2", SampleRunAvx2);
     }
 #endif
     return samplers;
@@ -158,9 +176,9 @@ std::vector<std::pair<const char*, detail::SampleRunFunction>> SimdSamplers() {
 // ------------------------------------------------------------------ weights
 
 TEST(BicubicWeights, SumToOneAndFollowTheKernel) {
-    const auto& w = detail::kBicubicWeights.weights;
+    const auto& w = kBicubicWeights.weights;
     EXPECT_EQ(w[0][0], 0);
-    EXPECT_EQ(w[0][1], detail::kWeightOne);
+    EXPECT_EQ(w[0][1], kWeightOne);
     EXPECT_EQ(w[0][2], 0);
     EXPECT_EQ(w[0][3], 0);
     auto keys = [](double x) {
@@ -168,15 +186,15 @@ TEST(BicubicWeights, SumToOneAndFollowTheKernel) {
         return x <= 1 ? 1.5 * x * x * x - 2.5 * x * x + 1
                       : (x < 2 ? -0.5 * x * x * x + 2.5 * x * x - 4 * x + 2 : 0.0);
     };
-    for (int f = 0; f < detail::kFractionSteps; ++f) {
+    for (int f = 0; f < kFractionSteps; ++f) {
         const double t = f / 256.0;
         int sum = 0;
         for (int k = 0; k < 4; ++k) {
             sum += w[f][k];
             // Each tap rounded, the larger middle one also taking the others' error.
-            EXPECT_NEAR(w[f][k], keys(t - (k - 1)) * detail::kWeightOne, 1.5) << f << " " << k;
+            EXPECT_NEAR(w[f][k], keys(t - (k - 1)) * kWeightOne, 1.5) << f << " " << k;
         }
-        EXPECT_EQ(sum, detail::kWeightOne) << f;
+        EXPECT_EQ(sum, kWeightOne) << f;
     }
 }
 
@@ -370,7 +388,7 @@ TEST(HalftoneParallelogram, InteriorMatchesBicubicInterpolation) {
     Bitmap source = MakeCanvas(w, h);
     for (std::int32_t y = 0; y < h; ++y) {
         for (std::int32_t x = 0; x < w; ++x) {
-            std::uint8_t* p = source->RowFromTop(y) + 3 * x;
+            std::uint8_t* p = RowOf(*source, y) + 3 * x;
             p[0] = static_cast<std::uint8_t>(127.5 + 120 * std::sin(x * 0.4 + y * 0.1));
             p[1] = static_cast<std::uint8_t>(x * 6);
             p[2] = static_cast<std::uint8_t>(((x / 5 + y / 5) % 2) * 255);
@@ -379,7 +397,7 @@ TEST(HalftoneParallelogram, InteriorMatchesBicubicInterpolation) {
     auto tap = [&](std::int32_t x, std::int32_t y, int c) {
         x = std::clamp(x, 0, w - 1);
         y = std::clamp(y, 0, h - 1);
-        return double(source->RowFromTop(y)[3 * x + c]);
+        return double(RowOf(*source, y)[3 * x + c]);
     };
     auto keys = [](double x) {
         x = std::fabs(x);
@@ -430,14 +448,14 @@ TEST(HalftoneParallelogram, SubRectangleActsAsItsOwnPicture) {
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
                 const auto& p = pixels[static_cast<std::size_t>((ySrc + y) * 30 + xSrc + x)];
-                std::memcpy(part->RowFromTop(y) + 3 * x, p.data(), 3);
+                std::memcpy(RowOf(*part, y) + 3 * x, p.data(), 3);
             }
         }
         const POINT points[3] = {{9, 0}, {31, 8}, {2, 17}};
         Bitmap fromWhole = MakeCanvas(34, 26, 0x11);
         Bitmap fromPart = MakeCanvas(34, 26, 0x11);
-        detail::DrawHalftoneParallelogram(*fromWhole, points, *whole, xSrc, ySrc, w, h, true);
-        detail::DrawHalftoneParallelogram(*fromPart, points, *part, 0, 0, w, h, true);
+        TransferParallelogram(fromWhole->View(), points, whole->View(), {xSrc, ySrc, w, h}, true);
+        TransferParallelogram(fromPart->View(), points, part->View(), {0, 0, w, h}, true);
         EXPECT_EQ(Pixels(*fromWhole), Pixels(*fromPart)) << c.name;
     }
 }
@@ -461,12 +479,13 @@ TEST(HalftoneParallelogram, SimdAndPortableGiveTheSameBytes) {
         const POINT points[3] = {
             {coord(rng), coord(rng)}, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}};
         Bitmap portable = MakeCanvas(cw, ch, 0x42);
-        detail::DrawHalftoneParallelogram(*portable, points, *source, 0, 0, w, h,
-                                          detail::SampleRunScalar);
+        TransferParallelogram(portable->View(), points, source->View(), {0, 0, w, h},
+                              SampleRunScalar);
         for (const auto& [name, run] : samplers) {
             Bitmap simd = MakeCanvas(cw, ch, 0x42);
-            detail::DrawHalftoneParallelogram(*simd, points, *source, 0, 0, w, h, run);
-            ASSERT_EQ(std::memcmp(portable->bits.get(), simd->bits.get(), portable->size), 0)
+            TransferParallelogram(simd->View(), points, source->View(), {0, 0, w, h}, run);
+            ASSERT_EQ(std::memcmp(portable->bits.data(), simd->bits.data(), portable->bits.size()),
+                      0)
                 << name << " " << c.name << " " << w << "x" << h << " points " << points[0].x << ","
                 << points[0].y << " " << points[1].x << "," << points[1].y << " " << points[2].x
                 << "," << points[2].y;
@@ -488,7 +507,7 @@ TEST(SampleRun, EverySamplerMatchesThePortableOne) {
         for (auto& b : pixels) {
             b = static_cast<std::uint8_t>(rng());
         }
-        detail::SampleSource s;
+        SampleSource s;
         s.origin = pixels.data();
         s.pitch = w * bpp;
         s.width = w;
@@ -503,7 +522,7 @@ TEST(SampleRun, EverySamplerMatchesThePortableOne) {
             const std::int64_t dv = static_cast<std::int64_t>(rng64() % (4ull << 32)) - (2ll << 32);
             const std::int32_t count = static_cast<std::int32_t>(rng() % 40) + 1;
             std::vector<std::uint8_t> expected(3 * count + 8, 0xEE);
-            detail::SampleRunScalar(s, u, v, du, dv, count, expected.data());
+            SampleRunScalar(s, u, v, du, dv, count, expected.data());
             for (const auto& [name, run] : samplers) {
                 std::vector<std::uint8_t> got(3 * count + 8, 0xEE);
                 run(s, u, v, du, dv, count, got.data());
@@ -547,26 +566,6 @@ TEST(HalftoneParallelogram, FarAndHugeCornersAreClippedQuickly) {
     }
 }
 
-TEST(HalftoneParallelogram, ThroughPlgBltAndOntoItself) {
-    std::mt19937 rng(9);
-    Bitmap picture = MakeSection(6, 4, {24}, false, rng);
-    const auto before = Pixels(*picture);
-    HDC dc = CreateCompatibleDC(nullptr);
-    ASSERT_NE(dc, nullptr);
-    HGDIOBJ previous = SelectObject(dc, picture.get());
-    ASSERT_NE(previous, nullptr);
-    ASSERT_NE(SetStretchBltMode(dc, HALFTONE), 0);
-    // Turned by 180 degrees onto itself: read from the picture as it was.
-    const POINT points[3] = {{6, 4}, {0, 4}, {6, 0}};
-    EXPECT_EQ(PlgBlt(dc, points, dc, 0, 0, 6, 4, nullptr, 0, 0), TRUE);
-    SelectObject(dc, previous);
-    DeleteDC(dc);
-    const auto after = Pixels(*picture);
-    for (std::size_t i = 0; i < before.size(); ++i) {
-        EXPECT_EQ(after[i], before[before.size() - 1 - i]) << i;
-    }
-}
-
 // Destinations other than 24 bits: the same picture, encoded in their format.
 TEST(HalftoneParallelogram, OtherDestinationFormats) {
     std::mt19937 rng(10);
@@ -577,10 +576,10 @@ TEST(HalftoneParallelogram, OtherDestinationFormats) {
     }
     // An 8-bit destination with the source's colour table takes its indices.
     DibFormat f = source->format;
-    Bitmap paletted(detail::NewSection(f));
+    Bitmap paletted = NewImage(f);
     Draw(*paletted, {0, 0}, {9, 0}, {0, 7}, *source);
     for (std::int32_t y = 0; y < 7; ++y) {
-        EXPECT_EQ(std::memcmp(paletted->RowFromTop(y), source->RowFromTop(y), 9), 0) << y;
+        EXPECT_EQ(std::memcmp(RowOf(*paletted, y), RowOf(*source, y), 9), 0) << y;
     }
     // A 32-bit one holds the colours.
     f.bitCount = 32;
@@ -588,7 +587,7 @@ TEST(HalftoneParallelogram, OtherDestinationFormats) {
     f.redMask = 0xFF0000;
     f.greenMask = 0xFF00;
     f.blueMask = 0xFF;
-    Bitmap wide(detail::NewSection(f));
+    Bitmap wide = NewImage(f);
     Draw(*wide, {0, 0}, {9, 0}, {0, 7}, *source);
     EXPECT_EQ(Pixels(*wide), Pixels(*source));
 }

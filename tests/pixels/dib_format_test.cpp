@@ -1,19 +1,24 @@
 // Judging section descriptions, and converting pixel rows of every source
 // format (RLE included) into sections.
+#include "pixels/dib_format.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "pixels/image.h"
+#include "pixels/row_codec.h"
 #include "support/test_support.h"
-#include "surface/dib.h"
-#include "surface/pixel_masks.h"
 
 namespace {
 
-using namespace platform;
-using platform::detail::DibFormat;
+using namespace veerpic::pixels;
+using DWORD = std::uint32_t;
+using WORD = std::uint16_t;
+using UINT = unsigned;
 using veerpic_test::Bytes;
 using veerpic_test::PutI32;
 using veerpic_test::PutU16;
@@ -70,7 +75,7 @@ Bytes WithMasksInside(Bytes b, DWORD r, DWORD g, DWORD bl, DWORD a = 0) {
 
 struct Outcome {
     bool ok;
-    DWORD error;
+    Status error;
     DibFormat format;
     DWORD compression;
 };
@@ -80,10 +85,9 @@ struct Outcome {
 Outcome Describe(const Bytes& desc, std::size_t infoSize) {
     std::vector<std::uint8_t> exact(desc.begin(), desc.begin() + static_cast<long>(infoSize));
     Outcome o{};
-    o.error = 0xDEAD;
     o.compression = 0xDEAD;
-    o.ok = detail::DescribeDib(reinterpret_cast<const BITMAPINFO*>(exact.data()),
-                               static_cast<DWORD>(infoSize), &o.format, &o.compression, &o.error);
+    o.error = DescribeDib(exact, &o.format, &o.compression);
+    o.ok = o.error == Status::kOk;
     return o;
 }
 Outcome Describe(const Bytes& desc) {
@@ -144,7 +148,7 @@ TEST(DescribeDib, AcceptsEachHeaderDepthAndCompression) {
     for (const AcceptCase& c : cases) {
         SCOPED_TRACE(c.name);
         const Outcome o = Describe(c.desc);
-        ASSERT_TRUE(o.ok) << o.error;
+        ASSERT_TRUE(o.ok) << static_cast<int>(o.error);
         EXPECT_EQ(o.format.bitCount, c.bitCount);
         EXPECT_EQ(o.format.compression, c.compression);
         EXPECT_EQ(o.compression, c.reported);
@@ -186,12 +190,12 @@ struct RefuseCase {
     const char* name;
     Bytes desc;
     std::size_t infoSize;  // 0: the whole description
-    DWORD error;
+    Status error;
 };
 
 TEST(DescribeDib, RefusesWithTheReason) {
-    const DWORD P = ERROR_INVALID_PARAMETER;
-    const DWORD D = ERROR_INVALID_DATA;
+    const Status P = Status::kInvalidParameter;
+    const Status D = Status::kInvalidData;
     const Bytes rgb565 = With(Header(40, 1, 1, 16, BI_BITFIELDS), {0xF800, 0x07E0, 0x001F});
     const RefuseCase cases[] = {
         {"header size 0", WithSize(Header(40, 1, 1, 24), 0), 0, P},
@@ -260,19 +264,14 @@ TEST(DescribeDib, RefusesWithTheReason) {
 
 // ------------------------------------------------------------- conversion
 
-// A section of `format` with every byte set to `fill`, owned by the test.
+// A picture of `format` with every byte set to `fill`.
 struct Section {
-    GdiBitmap bitmap;
+    Image image;
     explicit Section(DibFormat f, std::uint8_t fill = 0) {
-        std::uint32_t stride = 0, size = 0;
-        EXPECT_TRUE(detail::DibRowAndImageSize(f.width, f.height, f.bitCount, &stride, &size));
-        f.stride = stride;
-        bitmap.format = f;
-        bitmap.bits.reset(static_cast<std::uint8_t*>(std::malloc(size)));
-        std::memset(bitmap.bits.get(), fill, size);
-        bitmap.size = size;
+        EXPECT_EQ(image.Allocate(f), Status::kOk);
+        std::fill(image.bits.begin(), image.bits.end(), fill);
     }
-    const std::uint8_t* Row(int y) { return bitmap.RowFromTop(y); }
+    const std::uint8_t* Row(int y) { return image.View().RowFromTop(y); }
 };
 
 DibFormat Format(int width, int height, WORD bitCount, std::vector<std::uint32_t> palette = {},
@@ -293,7 +292,7 @@ DibFormat Format(int width, int height, WORD bitCount, std::vector<std::uint32_t
         std::memcpy(&f.colors[i], &palette[i], 4);
     }
     std::uint32_t size = 0;
-    detail::DibRowAndImageSize(width, height, bitCount, &f.stride, &size);
+    DibRowAndImageSize(width, height, bitCount, &f.stride, &size);
     return f;
 }
 
@@ -301,14 +300,13 @@ int Convert(Section& s, const DibFormat& src, DWORD compression, const Bytes& bi
             UINT lines = 0) {
     // An exact-size heap copy: reads past the block are caught.
     std::vector<std::uint8_t> exact(bits);
-    return detail::ConvertIntoSection(s.bitmap, src, compression, start,
-                                      lines == 0 ? static_cast<UINT>(src.height) : lines,
-                                      exact.data(), exact.size());
+    return ConvertRows(s.image.View(), src, compression, start,
+                       lines == 0 ? static_cast<UINT>(src.height) : lines, exact);
 }
 
 // Same format in and out: the pixel bits are copied, the rows flipped for a
 // top-down source, and the padding of the section is left alone.
-TEST(ConvertIntoSection, CopiesEachDepthExactly) {
+TEST(ConvertRows, CopiesEachDepthExactly) {
     for (WORD depth : std::vector<WORD>{1, 4, 8, 16, 24, 32}) {
         SCOPED_TRACE(depth);
         for (bool topDown : {false, true}) {
@@ -335,7 +333,7 @@ TEST(ConvertIntoSection, CopiesEachDepthExactly) {
     }
 }
 
-TEST(ConvertIntoSection, ConvertsBetweenFormats) {
+TEST(ConvertRows, ConvertsBetweenFormats) {
     // 8-bit palette into 24 bits; index 3 lies beyond the 3-entry table: black.
     {
         const DibFormat src = Format(4, 1, 8, {0x0000FF, 0x00FF00, 0xFF0000});
@@ -396,14 +394,17 @@ TEST(ConvertIntoSection, ConvertsBetweenFormats) {
     }
 }
 
-TEST(ConvertIntoSection, ConvertsOnlyTheRowsTheBlockHolds) {
+TEST(ConvertRows, ConvertsOnlyTheRowsTheBlockHolds) {
     const DibFormat src = Format(4, 4, 8, {0});
-    // Four rows asked, two present: the two bottom rows set, the others untouched.
+    // Four rows asked, two and a pixel present: the two bottom rows set, the
+    // pixel of the row cut short kept, the rest untouched.
     Section s(src, 0x77);
     EXPECT_EQ(Convert(s, src, BI_RGB, Bytes(9, 1)), 2);
     EXPECT_EQ(s.Row(3)[0], 1);
     EXPECT_EQ(s.Row(2)[3], 1);
-    EXPECT_EQ(s.Row(1)[0], 0x77);
+    EXPECT_EQ(s.Row(1)[0], 1);
+    EXPECT_EQ(s.Row(1)[1], 0x77);
+    EXPECT_EQ(s.Row(0)[0], 0x77);
     // Rows 1 and 2 only, counted from the bottom.
     Section t(src, 0x77);
     EXPECT_EQ(Convert(t, src, BI_RGB, {1, 1, 1, 1, 2, 2, 2, 2}, 1, 2), 2);
@@ -423,7 +424,9 @@ TEST(ConvertIntoSection, ConvertsOnlyTheRowsTheBlockHolds) {
     Section v(src, 0x77);
     EXPECT_EQ(Convert(v, top, BI_RGB, {5, 5, 5, 5, 6, 6, 6}), 1);
     EXPECT_EQ(v.Row(0)[0], 5);
-    EXPECT_EQ(v.Row(1)[0], 0x77);
+    EXPECT_EQ(v.Row(1)[2], 6);
+    EXPECT_EQ(v.Row(1)[3], 0x77);
+    EXPECT_EQ(v.Row(2)[0], 0x77);
 }
 
 // The picture of an 8 x 3 section after an RLE stream, top row first, as
@@ -454,7 +457,7 @@ struct RleCase {
     std::vector<std::string> picture;  // top row first; '.' untouched
 };
 
-TEST(ConvertIntoSection, DecodesRleStreams) {
+TEST(ConvertRows, DecodesRleStreams) {
     const RleCase cases[] = {
         {"RLE8 runs, end of line, end of bitmap",
          true,
@@ -530,13 +533,48 @@ TEST(ConvertIntoSection, DecodesRleStreams) {
     }
 }
 
-TEST(ConvertIntoSection, DecodesRleIntoOtherFormats) {
+TEST(ConvertRows, DecodesRleIntoOtherFormats) {
     // RLE8 into a 24-bit section: indices become colours, skipped pixels stay.
     const DibFormat src = Format(3, 1, 8, {0x000000, 0x102030});
     Section s(Format(3, 1, 24), 0x77);
     EXPECT_EQ(Convert(s, src, BI_RLE8, {1, 1, 0, 2, 1, 0, 1, 9, 0, 1}), 1);
     const std::uint8_t want[] = {0x30, 0x20, 0x10, 0x77, 0x77, 0x77, 0, 0, 0};
     EXPECT_EQ(0, std::memcmp(s.Row(0), want, sizeof want));
+}
+
+struct SizeCase {
+    std::int64_t width;
+    std::int64_t height;
+    unsigned bits;
+    bool fits;
+    std::uint32_t stride;
+};
+
+TEST(DibRowAndImageSize, PadsRowsAndRefusesWhatTheFileCannotSay) {
+    const SizeCase cases[] = {{1, 1, 1, true, 4},          {32, 1, 1, true, 4},
+                              {33, 1, 1, true, 8},         {5, 1, 4, true, 4},
+                              {3, 2, 24, true, 12},        {1, 1, 32, true, 4},
+                              {10, 1, 16, true, 20},       {0, 1, 24, false, 0},
+                              {1, 0, 24, false, 0},        {0x7FFFFFFF, 1, 32, false, 0},
+                              {65536, 65536, 8, false, 0}, {30000, 30000, 1, true, 3752},
+                              {42426, 42426, 24, false, 0}};
+    for (const SizeCase& c : cases) {
+        std::uint32_t stride = 0;
+        std::uint32_t size = 0;
+        EXPECT_EQ(veerpic::pixels::DibRowAndImageSize(c.width, c.height, c.bits, &stride, &size),
+                  c.fits)
+            << c.width << "x" << c.height << "@" << c.bits;
+        if (c.fits) {
+            EXPECT_EQ(stride, c.stride);
+            EXPECT_EQ(size, c.stride * c.height);
+        }
+    }
+    // The largest picture whose file still fits 32-bit sizes, and one row more.
+    std::uint32_t stride = 0;
+    std::uint32_t size = 0;
+    const std::int64_t rows = (0xFFFFFFFFll - 1078) / 4;
+    EXPECT_TRUE(veerpic::pixels::DibRowAndImageSize(1, rows, 32, &stride, &size));
+    EXPECT_FALSE(veerpic::pixels::DibRowAndImageSize(1, rows + 1, 32, &stride, &size));
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // Little-endian fields of file records and descriptions. The machine is
-// little-endian too (platform.h checks it); memcpy keeps the reads free of
+// little-endian too (dib_records.h checks it); memcpy keeps the reads free of
 // alignment assumptions.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
-namespace platform::detail {
+namespace veerpic::pixels {
 
 inline std::uint16_t LoadU16(const std::uint8_t* p) {
     std::uint16_t v;
@@ -26,4 +26,4 @@ inline std::int32_t LoadI32(const std::uint8_t* p) {
     return v;
 }
 
-}  // namespace platform::detail
+}  // namespace veerpic::pixels

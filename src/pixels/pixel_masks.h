@@ -1,4 +1,4 @@
-// Inside the surface: colour channels held as bit masks in 16- and 32-bit
+// Colour channels held as bit masks in 16- and 32-bit
 // pixels. A mask becomes a (shift, bits) pair; a channel of any width widens
 // to 8 bits by full-range scaling, v * 255 / (2^bits - 1) rounded to nearest,
 // so that a full-scale value always gives 255 and 0 gives 0.
@@ -7,9 +7,9 @@
 #include <bit>
 #include <cstdint>
 
-#include "surface/platform.h"
+#include "pixels/dib_records.h"
 
-namespace platform::detail {
+namespace veerpic::pixels {
 
 struct MaskChannel {
     unsigned shift = 0;  // position of the lowest bit of the mask
@@ -17,17 +17,17 @@ struct MaskChannel {
 };
 
 // True for a non-empty mask whose set bits form one unbroken run.
-inline bool IsContiguousMask(DWORD mask) {
+inline bool IsContiguousMask(std::uint32_t mask) {
     if (mask == 0) {
         return false;
     }
-    const DWORD low = mask >> std::countr_zero(mask);
+    const std::uint32_t low = mask >> std::countr_zero(mask);
     return (low & (low + 1)) == 0;
 }
 
 // The shift and width of a mask. For a mask that is not contiguous the width
 // counts every bit from the lowest set bit to the highest.
-inline MaskChannel AnalyseMask(DWORD mask) {
+inline MaskChannel AnalyseMask(std::uint32_t mask) {
     if (mask == 0) {
         return {};
     }
@@ -36,7 +36,7 @@ inline MaskChannel AnalyseMask(DWORD mask) {
     return {shift, top - shift};
 }
 
-// Narrows a channel value of `bits` bits to 8 bits: v * 255 / (2^bits - 1),
+// Widens a channel value of `bits` bits to 8 bits: v * 255 / (2^bits - 1),
 // rounded to nearest (halves up).
 inline std::uint8_t WidenValue(std::uint32_t value, unsigned bits) {
     if (bits == 0) {
@@ -71,8 +71,9 @@ inline std::uint32_t NarrowValue(std::uint8_t value, unsigned bits) {
 
 // The layouts of BI_RGB pixels: 5-5-5 at 16 bits, 8-8-8 with an unused top
 // byte at 32 bits.
-inline constexpr DWORD kRgb555Red = 0x7C00, kRgb555Green = 0x03E0, kRgb555Blue = 0x001F;
-inline constexpr DWORD kRgb888Red = 0xFF0000, kRgb888Green = 0x00FF00, kRgb888Blue = 0x0000FF;
+inline constexpr std::uint32_t kRgb555Red = 0x7C00, kRgb555Green = 0x03E0, kRgb555Blue = 0x001F;
+inline constexpr std::uint32_t kRgb888Red = 0xFF0000, kRgb888Green = 0x00FF00,
+                               kRgb888Blue = 0x0000FF;
 
 // True when the masks of `f` are the BI_RGB layout of its depth.
 template <typename Format>
@@ -84,4 +85,4 @@ bool HasRgbLayout(const Format& f) {
            f.blueMask == kRgb888Blue;
 }
 
-}  // namespace platform::detail
+}  // namespace veerpic::pixels

@@ -1,0 +1,53 @@
+// The portable sampler, and the choice of sampler for this machine.
+#include "resample/sampler.h"
+
+#include <algorithm>
+
+namespace veerpic::resample {
+
+void SampleRunScalar(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
+                     std::int64_t dv, std::int32_t count, std::uint8_t* out) {
+    const int bpp = source.bytesPerPixel;
+    std::uint8_t scratch[64];
+    for (std::int32_t k = 0; k < count; ++k, u += du, v += dv, out += 3) {
+        const SourcePosition x = DecodePosition(u);
+        const SourcePosition y = DecodePosition(v);
+        std::ptrdiff_t pitch = 0;
+        const std::uint8_t* taps = TapRows(source, x, y, scratch, &pitch);
+        const std::int16_t* wx = kBicubicWeights.weights[x.fx];
+        const std::int16_t* wy = kBicubicWeights.weights[y.fx];
+        std::int32_t sum[3] = {0, 0, 0};
+        for (int r = 0; r < 4; ++r) {
+            const std::uint8_t* row = taps + r * pitch;
+            for (int c = 0; c < 3; ++c) {
+                std::int32_t h = 0;
+                for (int k2 = 0; k2 < 4; ++k2) {
+                    h += wx[k2] * row[k2 * bpp + c];
+                }
+                sum[c] += wy[r] * (h >> kHorizontalShift);
+            }
+        }
+        for (int c = 0; c < 3; ++c) {
+            const std::int32_t value = (sum[c] + (1 << (kVerticalShift - 1))) >> kVerticalShift;
+            out[c] = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
+        }
+    }
+}
+
+SampleRunFunction ChooseSampleRun(bool allowSimd) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (allowSimd) {
+        if (__builtin_cpu_supports("avx2")) {
+            return SampleRunAvx2;
+        }
+        if (__builtin_cpu_supports("ssse3")) {
+            return SampleRunSsse3;
+        }
+    }
+#else
+    (void)allowSimd;
+#endif
+    return SampleRunScalar;
+}
+
+}  // namespace veerpic::resample

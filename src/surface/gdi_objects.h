@@ -1,0 +1,57 @@
+// Inside the bitmap services: what a bitmap section and a memory device
+// context hold, and the object table that knows which handles are alive.
+// The pixel work itself is the engine's (src/pixels, src/resample).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "pixels/dib_format.h"
+#include "surface/platform.h"
+
+namespace platform::detail {
+
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+
+// The platform's error code for an engine refusal.
+DWORD ErrorFromStatus(veerpic::pixels::Status status);
+
+}  // namespace platform::detail
+
+namespace platform {
+
+// A device-independent bitmap section. `bits` holds stride * height bytes,
+// zero when the section is made.
+struct GdiBitmap {
+    veerpic::pixels::DibFormat format;
+    std::unique_ptr<std::uint8_t, detail::FreeDeleter> bits;
+    std::size_t size = 0;  // stride * height
+    GdiDc* selectedInto = nullptr;
+
+    veerpic::pixels::Plane Plane() const { return {&format, bits.get()}; }
+    // Row `y` counted from the top of the picture.
+    std::uint8_t* RowFromTop(std::int32_t y) const { return Plane().RowFromTop(y); }
+};
+
+// A memory device context: the bitmap selected into it and its stretching mode.
+struct GdiDc {
+    HBITMAP selected = nullptr;  // null while the DC holds its stock 1x1 bitmap
+    int stretchMode = BLACKONWHITE;
+};
+
+}  // namespace platform
+
+namespace platform::detail {
+
+// Creates a section of `format` (stride filled in here) with zeroed pixels and
+// registers it; null with the last-error code set when it cannot be made.
+HBITMAP NewSection(const veerpic::pixels::DibFormat& format);
+
+// True when `object` is a live bitmap, or a live DC, of this surface.
+bool IsLiveBitmap(const void* object);
+bool IsLiveDc(const void* object);
+
+}  // namespace platform::detail

@@ -1,4 +1,4 @@
-// Quintic B-spline interpolation: the prefilter and the portable sampler.
+// Quintic B-spline interpolation: the prefilter.
 #include "resample/bspline5.h"
 
 #include <algorithm>
@@ -108,8 +108,8 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
         return true;
     }
     constexpr int kLanes = 3 * kRowBlock;
-    std::unique_ptr<std::uint8_t[]> bgr(new (std::nothrow)
-                                            std::uint8_t[static_cast<std::size_t>(width) * 3]);
+    const std::size_t bufferBytes = std::max(rows.bufferBytes, static_cast<std::size_t>(width) * 3);
+    std::unique_ptr<std::uint8_t[]> bgr(new (std::nothrow) std::uint8_t[bufferBytes]);
     std::unique_ptr<float[][kLanes]> lines(
         new (std::nothrow) float[static_cast<std::size_t>(width)][kLanes]);
     if (!bgr || !lines) {
@@ -192,48 +192,6 @@ bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
 
 bool Prefilter(const PixelRows& rows, const CoefficientPlane& plane) {
     return PrefilterRows(rows, plane, 0, plane.height) && PrefilterColumns(plane, 0, plane.width);
-}
-
-void SampleBSpline5(const CoefficientPlane& plane, std::int64_t u, std::int64_t v, std::int64_t du,
-                    std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    // The taps of the horizontal pass keep 4 bits below the channel value
-    // (scale 16, which holds the row sums' range in 16 bits); the vertical
-    // pass removes the rest.
-    constexpr int kHorizontalShift = BSpline5Kernel::kWeightBits + kCoefficientBits - 4;
-    constexpr int kVerticalShift = BSpline5Kernel::kWeightBits + 4;
-    // Positions to pixels and 1/256 phases, rounded to the nearest phase.
-    constexpr int kDropBits = 32 - BSpline5Kernel::kPhaseBits;
-    constexpr std::int64_t kCentre = (std::int64_t{1} << 31) - (std::int64_t{1} << (kDropBits - 1));
-    for (std::int32_t k = 0; k < count; ++k, u += du, v += dv, out += 3) {
-        const std::int64_t xs = (u - kCentre) >> kDropBits;
-        const std::int64_t ys = (v - kCentre) >> kDropBits;
-        const std::int64_t x0 = (xs >> BSpline5Kernel::kPhaseBits) + BSpline5Kernel::kFirstTap;
-        const std::int64_t y0 = (ys >> BSpline5Kernel::kPhaseBits) + BSpline5Kernel::kFirstTap;
-        const std::int16_t* wx = kBSpline5Weights.weights[xs & (BSpline5Kernel::kPhases - 1)];
-        const std::int16_t* wy = kBSpline5Weights.weights[ys & (BSpline5Kernel::kPhases - 1)];
-        std::int64_t column[BSpline5Kernel::kTaps];
-        for (int t = 0; t < BSpline5Kernel::kTaps; ++t) {
-            column[t] = 3 * MirrorIndex(x0 + t, plane.width);
-        }
-        std::int32_t sum[3] = {0, 0, 0};
-        for (int r = 0; r < BSpline5Kernel::kTaps; ++r) {
-            const std::int16_t* row =
-                plane.Row(static_cast<std::int32_t>(MirrorIndex(y0 + r, plane.height)));
-            for (int c = 0; c < 3; ++c) {
-                std::int32_t h = 0;
-                for (int t = 0; t < BSpline5Kernel::kTaps; ++t) {
-                    h += wx[t] * row[column[t] + c];
-                }
-                h = (h + (1 << (kHorizontalShift - 1))) >> kHorizontalShift;
-                sum[c] += wy[r] * std::clamp(h, -32768, 32767);
-            }
-        }
-        for (int c = 0; c < 3; ++c) {
-            const std::int32_t value =
-                ((sum[c] + (1 << (kVerticalShift - 1))) >> kVerticalShift) + kCoefficientOffset;
-            out[c] = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
-        }
-    }
 }
 
 }  // namespace veerpic::resample

@@ -121,10 +121,13 @@ struct CoefficientPlane {
 };
 
 // Where the prefilter reads the picture: `read` writes row y (0 = top) as
-// `width` blue, green, red byte triples.
+// `width` blue, green, red byte triples into a buffer of bufferBytes (at
+// least 3 * width), which it may use as it likes before. It may be called
+// from several threads at once.
 struct PixelRows {
     std::int32_t width = 0;
     std::int32_t height = 0;
+    std::size_t bufferBytes = 0;
     void (*read)(const void* context, std::int32_t y, std::uint8_t* bgr) = nullptr;
     const void* context = nullptr;
 };
@@ -146,18 +149,10 @@ bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
 // Both stages over the whole picture, on the calling thread.
 bool Prefilter(const PixelRows& rows, const CoefficientPlane& plane);
 
-// Samples `count` positions (u + k du, v + k dv), k = 0 .. count - 1, given
-// in 32.32 fixed point in source pixels (pixel x covers [x, x + 1), its
-// centre at x + 1/2), and writes blue, green, red of each to
-// out[3k .. 3k + 2]. Taps beyond an edge are mirrored back (any distance).
-// Positions must stay within +-2^60. This is the portable sampler; any
-// faster one must give the same bytes.
-void SampleBSpline5(const CoefficientPlane& plane, std::int64_t u, std::int64_t v, std::int64_t du,
-                    std::int64_t dv, std::int32_t count, std::uint8_t* out);
-
 // The index that tap x reads in a line of n pixels, mirrored about the
-// first and the last pixel.
-inline std::int64_t MirrorIndex(std::int64_t x, std::int64_t n) {
+// first and the last pixel. (Static: files compiled for other instruction
+// sets keep their own copy.)
+static inline std::int64_t MirrorIndex(std::int64_t x, std::int64_t n) {
     if (n <= 1) {
         return 0;
     }

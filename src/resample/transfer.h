@@ -30,8 +30,10 @@ inline constexpr std::int32_t kBandRows = 256;
 
 // Draws `rect` of `source` onto `dest` through the corner points, with the
 // sampler this machine runs best (allowSimd) or the portable one, or with
-// the sampler given. kOk also when the parallelogram has no area (nothing is
-// drawn); kTooLarge for a rectangle wider or taller than kMaxSourceSide;
+// the sampler given. The work runs on `threads` threads (0: as many as the
+// picture's size and the machine's cores call for), all joined before it
+// returns; their number does not change a byte. kOk also when the parallelogram has no area
+// (nothing is drawn); kTooLarge for a rectangle wider or taller than kMaxSourceSide;
 // kInvalidParameter for a rectangle outside the source; kOutOfMemory when
 // working memory cannot be had (nothing is drawn then).
 pixels::Status TransferParallelogram(const pixels::Plane& dest, const Point points[3],
@@ -39,6 +41,6 @@ pixels::Status TransferParallelogram(const pixels::Plane& dest, const Point poin
                                      bool allowSimd = true);
 pixels::Status TransferParallelogram(const pixels::Plane& dest, const Point points[3],
                                      const pixels::Plane& source, SourceRect rect,
-                                     SampleRunFunction run);
+                                     SampleRunFunction run, int threads = 0);
 
 }  // namespace veerpic::resample

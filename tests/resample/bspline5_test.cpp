@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "resample/sampler.h"
+
 namespace {
 
 using namespace veerpic::resample;
@@ -23,7 +25,7 @@ struct Picture {
     std::vector<std::uint8_t> bgr;  // top row first, no padding
 
     PixelRows Rows() const {
-        return {width, height,
+        return {width, height, 3 * std::size_t(width),
                 [](const void* self, std::int32_t y, std::uint8_t* to) {
                     const auto* p = static_cast<const Picture*>(self);
                     std::copy_n(p->bgr.begin() + 3 * p->width * y, 3 * p->width, to);
@@ -118,8 +120,8 @@ TEST(BSpline5, PixelCentresGiveThePixelsBack) {
             const Coefficients coefficients = Prefiltered(p);
             std::vector<std::uint8_t> row(3 * std::size_t(p.width));
             for (std::int32_t y = 0; y < p.height; ++y) {
-                SampleBSpline5(coefficients.plane, Fixed(0.5), Fixed(y + 0.5), Fixed(1), 0, p.width,
-                               row.data());
+                SampleRunScalar(ViewOf(coefficients.plane), Fixed(0.5), Fixed(y + 0.5), Fixed(1), 0,
+                                p.width, row.data());
                 ASSERT_TRUE(std::equal(row.begin(), row.end(), p.bgr.begin() + row.size() * y))
                     << content.name << " " << size[0] << "x" << size[1] << " row " << y;
             }
@@ -189,7 +191,7 @@ Turned Turn(const Coefficients& coefficients, double degrees) {
                 continue;
             }
             std::uint8_t bgr[3];
-            SampleBSpline5(plane, Fixed(sx), Fixed(sy), 0, 0, 1, bgr);
+            SampleRunScalar(ViewOf(plane), Fixed(sx), Fixed(sy), 0, 0, 1, bgr);
             t.samples.insert(t.samples.end(), bgr, bgr + 3);
             t.x.push_back(sx - 0.5);
             t.y.push_back(sy - 0.5);

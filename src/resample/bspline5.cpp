@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -30,8 +31,7 @@ constexpr float kGain = 120.0f;
 constexpr float kIntermediateScale = 32.0f;
 constexpr float kCoefficientScale = 1 << kCoefficientBits;
 
-constexpr std::int32_t kRowBlock = 8;          // rows filtered together
-constexpr std::int32_t kTallColumn = 1 << 14;  // taller columns are filtered one by one
+constexpr std::int32_t kRowBlock = 8;  // rows filtered together
 
 // Filters kLanes independent lines of n values each, in place: value k of
 // lane l is x[k][l]. Every lane sees the same operations in the same order,
@@ -85,14 +85,14 @@ void FilterLines(float (*x)[kLanes], std::int64_t n) {
     }
 }
 
-// (v - 128) * scale, clamped to 16 bits and rounded to the nearest integer,
-// ties to even (adding and taking away 1.5 * 2^23 leaves a float's integer
-// part for |t| < 2^22).
+// (v - 128) * scale rounded to the nearest integer, ties to even, and
+// clamped to 16 bits. The filters' gains bound every value well below 2^22
+// in magnitude, where adding and taking away 1.5 * 2^23 leaves a float's
+// integer part.
 inline std::int16_t Quantize(float v, float scale) {
-    float t = (v - static_cast<float>(kCoefficientOffset)) * scale;
-    t = std::min(std::max(t, -32768.0f), 32767.0f);
-    const float r = (t + 12582912.0f) - 12582912.0f;
-    return static_cast<std::int16_t>(r);
+    const float t = (v - static_cast<float>(kCoefficientOffset)) * scale;
+    const auto r = static_cast<std::int32_t>((t + 12582912.0f) - 12582912.0f);
+    return static_cast<std::int16_t>(std::min(std::max(r, -32768), 32767));
 }
 
 inline float Dequantize(std::int16_t s, float inverseScale) {
@@ -157,18 +157,30 @@ bool FilterColumnStrips(const CoefficientPlane& plane, std::int64_t first, std::
     }
     const float inverse = 1.0f / kIntermediateScale;
     for (std::int64_t x0 = first; x0 < end; x0 += kLanes / 3) {
-        const std::int64_t lanes = 3 * std::min<std::int64_t>(kLanes / 3, end - x0);
+        const std::size_t lanes =
+            static_cast<std::size_t>(3 * std::min<std::int64_t>(kLanes / 3, end - x0));
+        std::int16_t values[kLanes] = {};
         for (std::int64_t y = 0; y < height; ++y) {
             const std::int16_t* in = plane.data + plane.pitch * y + 3 * x0;
-            for (std::int64_t l = 0; l < kLanes; ++l) {
-                lines[y][l] = l < lanes ? Dequantize(in[l], inverse) : 0.0f;
+            if (lanes == kLanes) {
+                std::memcpy(values, in, sizeof(values));  // a fixed size copies faster
+            } else {
+                std::memcpy(values, in, lanes * sizeof(*values));
+            }
+            for (int l = 0; l < kLanes; ++l) {
+                lines[y][l] = Dequantize(values[l], inverse);
             }
         }
         FilterLines<kLanes>(lines.get(), height);
         for (std::int64_t y = 0; y < height; ++y) {
+            for (int l = 0; l < kLanes; ++l) {
+                values[l] = Quantize(lines[y][l], kCoefficientScale);
+            }
             std::int16_t* out = plane.data + plane.pitch * y + 3 * x0;
-            for (std::int64_t l = 0; l < lanes; ++l) {
-                out[l] = Quantize(lines[y][l], kCoefficientScale);
+            if (lanes == kLanes) {
+                std::memcpy(out, values, sizeof(values));
+            } else {
+                std::memcpy(out, values, lanes * sizeof(*values));
             }
         }
     }
@@ -182,10 +194,13 @@ bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
     if (firstColumn >= endColumn || plane.height <= 0) {
         return true;
     }
-    // Strips of 16 columns while a strip's lines stay within a few MiB;
-    // single columns for taller pictures.
-    if (plane.height <= kTallColumn) {
-        return FilterColumnStrips<3 * 16>(plane, firstColumn, endColumn);
+    // Strips as wide as keeps their lines within about 1.5 MiB, down to
+    // single columns for very tall pictures.
+    if (plane.height <= 4096) {
+        return FilterColumnStrips<3 * 32>(plane, firstColumn, endColumn);
+    }
+    if (plane.height <= 16384) {
+        return FilterColumnStrips<3 * 8>(plane, firstColumn, endColumn);
     }
     return FilterColumnStrips<3>(plane, firstColumn, endColumn);
 }

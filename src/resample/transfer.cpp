@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -106,18 +107,34 @@ class SourceRows {
 // `threads` threads.
 class PreparedSource {
   public:
+    explicit PreparedSource(const WorkingMemory* memory) : memory_(memory) {}
+    ~PreparedSource() {
+        if (block_ == nullptr) {
+            return;
+        }
+        if (memory_ != nullptr) {
+            memory_->release(block_);
+        } else {
+            delete[] static_cast<std::int16_t*>(block_);
+        }
+    }
+    PreparedSource(const PreparedSource&) = delete;
+    PreparedSource& operator=(const PreparedSource&) = delete;
+
     bool Prepare(const Plane& source, SourceRect r, int threads) {
         const std::size_t values =
             static_cast<std::size_t>(r.width) * 3 * static_cast<std::size_t>(r.height);
-        if (values / 3 / static_cast<std::size_t>(r.height) != static_cast<std::size_t>(r.width)) {
+        if (values / 3 / static_cast<std::size_t>(r.height) != static_cast<std::size_t>(r.width) ||
+            values > SIZE_MAX / sizeof(std::int16_t)) {
             return false;
         }
-        coefficients_.reset(new (std::nothrow) std::int16_t[values]);
-        if (!coefficients_) {
+        block_ = memory_ != nullptr ? memory_->allocate(values * sizeof(std::int16_t))
+                                    : new (std::nothrow) std::int16_t[values];
+        if (block_ == nullptr) {
             return false;
         }
         CoefficientPlane plane;
-        plane.data = coefficients_.get();
+        plane.data = static_cast<std::int16_t*>(block_);
         plane.pitch = 3 * static_cast<std::ptrdiff_t>(r.width);
         plane.width = r.width;
         plane.height = r.height;
@@ -146,8 +163,9 @@ class PreparedSource {
     const SampleSource& View() const { return view_; }
 
   private:
+    const WorkingMemory* memory_;
+    void* block_ = nullptr;
     SampleSource view_;
-    std::unique_ptr<std::int16_t[]> coefficients_;
 };
 
 // Blends a sample into a pixel by `alpha` in 0..256.
@@ -323,12 +341,13 @@ int TransferThreads(const Plane& dest, SourceRect rect) {
 }  // namespace
 
 Status TransferParallelogram(const Plane& dest, const Point points[3], const Plane& source,
-                             SourceRect rect, bool allowSimd) {
-    return TransferParallelogram(dest, points, source, rect, ChooseSampleRun(allowSimd), 0);
+                             SourceRect rect, bool allowSimd, const WorkingMemory* memory) {
+    return TransferParallelogram(dest, points, source, rect, ChooseSampleRun(allowSimd), 0, memory);
 }
 
 Status TransferParallelogram(const Plane& dest, const Point points[3], const Plane& source,
-                             SourceRect rect, SampleRunFunction run, int threads) {
+                             SourceRect rect, SampleRunFunction run, int threads,
+                             const WorkingMemory* memory) {
     const DibFormat& f = *source.format;
     if (points == nullptr || dest.bits == nullptr || source.bits == nullptr || rect.width <= 0 ||
         rect.height <= 0 || rect.x < 0 || rect.y < 0 || rect.x > f.width - rect.width ||
@@ -347,7 +366,7 @@ Status TransferParallelogram(const Plane& dest, const Point points[3], const Pla
     }
     // The coefficients are a picture of their own, so drawing a picture onto
     // itself reads what it held before.
-    PreparedSource prepared;
+    PreparedSource prepared(memory);
     if (!prepared.Prepare(source, rect, threads)) {
         return Status::kOutOfMemory;
     }

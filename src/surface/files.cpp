@@ -1,11 +1,13 @@
 // Files, the process heap and the thread's last-error code, on POSIX.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace platform {
@@ -111,6 +114,36 @@ namespace detail {
 long LiveHeapBlocks() {
     return liveHeapBlocks.load();
 }
+
+void AdviseLargePages(void* block, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+    if (block == nullptr || bytes < 2 * kLargePage) {
+        return;
+    }
+    // The whole large pages inside the block.
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t end = (start + bytes) & ~(kLargePage - 1);
+    if (first < end) {
+        // Advice only: a refusal leaves ordinary pages, which work as well.
+        (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+void* AllocateWorkingMemory(std::size_t bytes) {
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    AdviseLargePages(block, bytes);
+    return block;
+}
+
+void ReleaseWorkingMemory(void* block) {
+    std::free(block);
+}
 }  // namespace detail
 
 HANDLE GetProcessHeap() {
@@ -128,6 +161,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    detail::AdviseLargePages(block, size);
     ++liveHeapBlocks;
     return block;
 }

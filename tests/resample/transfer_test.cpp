@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -567,6 +568,40 @@ TEST(HalftoneParallelogram, OtherDestinationFormats) {
     Bitmap wide = NewImage(f);
     Draw(*wide, {0, 0}, {9, 0}, {0, 7}, *source);
     EXPECT_EQ(Pixels(*wide), Pixels(*source));
+}
+
+// The working block comes from the memory given, goes back to it, and a
+// refusal ends the transfer with nothing drawn.
+TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
+    static int live = 0;
+    static bool refuse = false;
+    const WorkingMemory memory{[](std::size_t bytes) -> void* {
+                                   if (refuse) {
+                                       return nullptr;
+                                   }
+                                   ++live;
+                                   return std::malloc(bytes);
+                               },
+                               [](void* block) {
+                                   --live;
+                                   std::free(block);
+                               }};
+    Bitmap source = MakeConstant(9, 7, 10, 20, 30);
+    const POINT points[3] = {{3, 0}, {12, 4}, {0, 7}};
+    for (const bool refused : {false, true}) {
+        refuse = refused;
+        Bitmap canvas = MakeCanvas(14, 12, 0x77);
+        const auto status = TransferParallelogram(canvas->View(), points, source->View(),
+                                                  {0, 0, 9, 7}, true, &memory);
+        EXPECT_EQ(live, 0);
+        if (refused) {
+            EXPECT_EQ(status, veerpic::pixels::Status::kOutOfMemory);
+            EXPECT_EQ(canvas->bits, MakeCanvas(14, 12, 0x77)->bits);
+        } else {
+            EXPECT_EQ(status, veerpic::pixels::Status::kOk);
+            EXPECT_EQ(PixelAt(*canvas, 6, 5), (std::array<std::uint8_t, 3>{10, 20, 30}));
+        }
+    }
 }
 
 }  // namespace

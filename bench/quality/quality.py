@@ -30,6 +30,7 @@ used when present.
 """
 
 import argparse
+import json
 import math
 import os
 import shutil
@@ -381,29 +382,24 @@ def run_speed(modes, runs, work, log):
         picture = im.convert("RGB")
         for fmt in {m.fmt for m in modes} - {"bmp"}:
             save_input(picture, work / f"speed.{fmt}", fmt)
+    del picture
     cw, chh, corners = veerpic_geometry(w, h, SPEED_ANGLE)
     job = {"angle": SPEED_ANGLE, "canvas": (cw, chh), "map": Affine.from_corners(w, h, corners)}
     out_size = 54 + ((cw * 3 + 3) // 4 * 4) * chh
     floor = Mode("copy floor", "", lambda i, o, j: [
         "sh", "-c", 'cat "$0" > /dev/null && head -c "$1" /dev/zero > "$2"', i, str(out_size), o])
-    env = dict(os.environ)
-    timed = {}
-    entries = [floor] + list(modes)
-    for r in range(runs):
-        for mode in entries:  # interleaved, so load changes spread over all
-            inp = work / f"speed.{mode.fmt}"
-            out = output_path(work, mode.fmt, "speed-out")
-            log(f"#   speed {mode.name} run {r + 1}/{runs}")
-            seconds, rss, error = compare.run_once(mode.command(str(inp), str(out), job),
-                                                   str(out), env)
-            if out.exists():
-                out.unlink()
-            if error:
-                log(f"#     failed: {error}")
-                continue
-            timed.setdefault(mode.name, []).append((seconds, rss))
+    spec = [{"name": m.name, "argv": m.command(str(work / f"speed.{m.fmt}"),
+                                              str(output_path(work, m.fmt, "speed-out")), job),
+             "out": str(output_path(work, m.fmt, "speed-out"))} for m in [floor] + list(modes)]
+    spec_path = work / "speed.json"
+    spec_path.write_text(json.dumps(spec))
+    # Timed from a small process: a child's peak memory can read no lower
+    # than its parent's at the fork.
+    r = subprocess.run([sys.executable, str(HERE.parent / "compare.py"), "--time-spec",
+                        str(spec_path), str(runs)], stdout=subprocess.PIPE, check=True)
+    timed = json.loads(r.stdout)
     return {name: (statistics.median(t for t, _ in v), max(m for _, m in v) / 1024)
-            for name, v in timed.items()}
+            for name, v in timed.items() if v}
 
 
 # -------------------------------------------------------------------- output
@@ -423,8 +419,9 @@ def print_tables(modes, quality, speed, angles):
     print("|---|---|" + "---:|" * (len(angles) + 1) + "---|---:|---:|---:|---:|")
     if "copy floor" in speed:
         t, m = speed["copy floor"]
-        print(f"| copy floor | cat + write |" + " |" * (len(angles) + 2)
-              + f" {compare.fmt_time(t)} | {t / base:.2f} | 1.00 | {m:.0f} |" if base else "")
+        ratio = f"{t / base:.2f}" if base else ""
+        print("| copy floor | cat + write |" + " |" * (len(angles) + 2)
+              + f" {compare.fmt_time(t)} | {ratio} | 1.00 | {m:.0f} |")
     for mode in modes:
         q = quality.get(mode.name, {})
         cells = []
@@ -453,14 +450,18 @@ def plot(modes, quality, speed, angle, path):
         print("matplotlib is missing: no picture", file=sys.stderr)
         return
     fig, ax = plt.subplots(figsize=(8, 5.5), dpi=100)
+    placed = []  # (seconds, dB, label rank) of the labels drawn so far
     for mode in modes:
         row = quality.get(mode.name, {}).get(angle)
         if row is None or mode.name not in speed:
             continue
-        t = speed[mode.name][0]
+        t, q = speed[mode.name][0], row["psnr"]
         colour = "tab:red" if mode.tool == "veerpic" else "tab:blue"
-        ax.scatter([t], [row["psnr"]], color=colour, s=40 if mode.tool == "veerpic" else 25)
-        ax.annotate(mode.name, (t, row["psnr"]), textcoords="offset points", xytext=(5, 3),
+        ax.scatter([t], [q], color=colour, s=40 if mode.tool == "veerpic" else 25)
+        # Labels of points close together are stacked instead of overprinted.
+        rank = sum(1 for pt, pq, _ in placed if abs(pq - q) < 0.8 and 0.5 < pt / t < 2)
+        placed.append((t, q, rank))
+        ax.annotate(mode.name, (t, q), textcoords="offset points", xytext=(5, 3 - 11 * rank),
                     fontsize=8)
     if "copy floor" in speed:
         ax.axvline(speed["copy floor"][0], color="grey", linestyle=":", linewidth=1)
@@ -484,8 +485,8 @@ def main(argv=None):
     ap.add_argument("--runs", type=int, default=3, help="timed runs per tool (default 3)")
     ap.add_argument("--no-speed", action="store_true", help="quality only")
     ap.add_argument("--only", default=None, help="peers to keep, by name substring")
-    ap.add_argument("--picture", default=str(HERE / "speed-quality.png"),
-                    help="where to write the picture (default bench/quality/speed-quality.png)")
+    ap.add_argument("--picture", default=str(REPO / "docs" / "speed-quality.png"),
+                    help="where to write the picture (default docs/speed-quality.png)")
     ap.add_argument("--tmpdir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
     args = ap.parse_args(argv)
     angles = [float(a) for a in args.angles.split(",") if a.strip()]

@@ -118,7 +118,11 @@ long LiveHeapBlocks() {
 void AdviseLargePages(void* block, std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
-    if (block == nullptr || bytes < 2 * kLargePage) {
+    // Measured on the development machine: a 12-Mpx turn gains (fewer
+    // faults, less system time), but for blocks of several hundred MiB the
+    // system's cost of providing large pages outgrows the gain.
+    constexpr std::size_t kLargest = std::size_t{256} << 20;
+    if (block == nullptr || bytes < 2 * kLargePage || bytes > kLargest) {
         return;
     }
     // The whole large pages inside the block.

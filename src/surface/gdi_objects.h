@@ -16,9 +16,9 @@ struct FreeDeleter {
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
 };
 
-// Advises the system to back a large block (4 MiB or more) with large
-// pages: fewer page faults when it is first touched, fewer misses in the
-// address translation caches after. Smaller blocks are left as they are.
+// Advises the system to back a large block (4 to 256 MiB) with large pages:
+// fewer page faults when it is first touched, fewer misses in the address
+// translation caches after. Other blocks are left as they are.
 void AdviseLargePages(void* block, std::size_t bytes);
 
 // The transfer's working memory: the C heap, with that advice.

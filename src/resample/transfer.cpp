@@ -1,7 +1,9 @@
-// Sampling positions are stepped along a row in 32.32 fixed point from an
-// exact start, and the samplers compute in integers only, so the output is
-// the same on every build, and the portable and SIMD samplers agree byte for
-// byte.
+// The source rectangle is first turned into quintic B-spline coefficients
+// (bspline5.h), then sampled. Sampling positions are stepped along a row in
+// 32.32 fixed point from an exact start; the prefilter runs in floats with
+// one fixed order of operations and the samplers in integers only, so the
+// output is the same on every build, the portable and SIMD samplers agree
+// byte for byte, and so do any numbers of threads.
 #include "resample/transfer.h"
 
 #include <algorithm>

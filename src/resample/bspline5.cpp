@@ -131,12 +131,19 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
             }
         }
         FilterLines<kLanes>(lines.get(), width);
+        // Quantized in place (the 16-bit values in the first half of each
+        // step's floats, all lanes at once), then spread to the rows.
+        for (std::int64_t x = 0; x < width; ++x) {
+            std::int16_t values[kLanes];
+            for (int l = 0; l < kLanes; ++l) {
+                values[l] = Quantize(lines[x][l], kIntermediateScale);
+            }
+            std::memcpy(lines[x], values, sizeof(values));
+        }
         for (std::int32_t r = 0; r < count; ++r) {
             std::int16_t* out = plane.Row(y0 + r);
             for (std::int64_t x = 0; x < width; ++x) {
-                out[3 * x + 0] = Quantize(lines[x][3 * r + 0], kIntermediateScale);
-                out[3 * x + 1] = Quantize(lines[x][3 * r + 1], kIntermediateScale);
-                out[3 * x + 2] = Quantize(lines[x][3 * r + 2], kIntermediateScale);
+                std::memcpy(out + 3 * x, reinterpret_cast<const char*>(lines[x]) + 6 * r, 6);
             }
         }
     }

@@ -13,6 +13,47 @@ namespace {
 
 constexpr DWORD kLargestPixelOffset = kFileHeaderSize + sizeof(InfoBlock);  // 1078
 
+// A file may lack this much of its pixel data and still open (its missing
+// rows black), as long as no more is missing than is present; a compressed
+// stream may decode to this much plus kRleMaxExpansion bytes per byte of it.
+// Beyond that a few bytes would stand for a picture of gigabytes.
+constexpr std::uint64_t kFreeMissingBytes = std::uint64_t{64} << 20;
+constexpr std::uint64_t kRleMaxExpansion = 1024;
+
+// Whether the picture the info block declares is in proportion to the
+// `present` bytes of pixel data the file holds. Decided from the header
+// alone, before anything is allocated; a header the section creation will
+// refuse anyway passes here.
+bool InProportion(const InfoBlock& info, DWORD infoBytes, std::uint64_t present) {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    unsigned bitCount = 0;
+    DWORD compression = BI_RGB;
+    if (infoBytes >= 12 && info.header.biSize == 12) {  // the OS/2 core header
+        const auto* core = reinterpret_cast<const BITMAPCOREHEADER*>(&info);
+        width = core->bcWidth;
+        height = core->bcHeight;
+        bitCount = core->bcBitCount;
+    } else if (infoBytes >= 16) {
+        width = info.header.biWidth;
+        height =
+            info.header.biHeight < 0 ? -std::int64_t{info.header.biHeight} : info.header.biHeight;
+        bitCount = info.header.biBitCount;
+        compression =
+            infoBytes >= 20 && info.header.biSize >= 40 ? info.header.biCompression : BI_RGB;
+    }
+    if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32) {
+        return true;
+    }
+    const std::uint64_t stride = (static_cast<std::uint64_t>(width) * bitCount + 31) / 32 * 4;
+    const std::uint64_t picture = stride * static_cast<std::uint64_t>(height);
+    if (compression == BI_RLE8 || compression == BI_RLE4) {
+        return picture <= kFreeMissingBytes + kRleMaxExpansion * present;
+    }
+    const std::uint64_t missing = picture > present ? picture - present : 0;
+    return missing <= kFreeMissingBytes || missing <= present;
+}
+
 }  // namespace
 
 bool BmpFileHeaderPasses(const BITMAPFILEHEADER& fh) {
@@ -82,6 +123,11 @@ HBITMAP LoadBitmapFile(const char* path) {
     }
 
     const DWORD infoBytes = fileHeader.bfOffBits - kFileHeaderSize;
+    if (!InProportion(info, infoBytes, pixelBytes)) {
+        HeapFree(GetProcessHeap(), 0, pixels);
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
     const auto* description = reinterpret_cast<const BITMAPINFO*>(&info);
     void* sectionBits = nullptr;
     HBITMAP section =

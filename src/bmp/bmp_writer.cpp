@@ -14,11 +14,19 @@ namespace {
 
 constexpr DWORD kOutputFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
 
+// The characters that end a folder's name in a path: on POSIX systems a
+// backslash is an ordinary character of a file name.
+#if defined(_WIN32)
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
 // The folder part of `path` ("." when it has none), where the new file is
 // written before it takes the place of the old one.
 std::string FolderOf(const char* path) {
     const std::string p(path);
-    const std::size_t slash = p.find_last_of("/\\");
+    const std::size_t slash = p.find_last_of(kSeparators);
     if (slash == std::string::npos) {
         return ".";
     }
@@ -39,8 +47,9 @@ DWORD WriteParts(HANDLE file, const BITMAPFILEHEADER& fileHeader, const InfoBloc
     return ERROR_SUCCESS;
 }
 
-// Writes straight to `path`, which names a device or a pipe: there is no
-// file to keep, and nothing is ever deleted.
+// Writes straight to `path`: a device or a pipe, where there is no file to
+// keep, or an existing file that cannot be replaced by a new one. Nothing is
+// ever deleted: the name stays with the file it belongs to.
 DWORD WriteInPlace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
                    DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -56,15 +65,21 @@ DWORD WriteInPlace(const char* path, const BITMAPFILEHEADER& fileHeader, const I
 // Writes the whole file under a new name beside `path` and then puts it in
 // the place of `path` in one step, so that a write that fails part-way
 // leaves whatever stood at `path` exactly as it was.
+// `noTemporary` tells whether the folder refused the new file.
 DWORD WriteAndReplace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
-                      DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
-    char tempPath[4096];
-    if (GetTempFileNameA(FolderOf(path).c_str(), "vp", 0, tempPath, sizeof tempPath) == 0) {
+                      DWORD colorBytes, const void* pixels, DWORD pixelBytes, bool* noTemporary) {
+    // The temporary's name may be longer than the output's.
+    const std::string folder = FolderOf(path);
+    std::string tempPath(folder.size() + 64, '\0');
+    if (GetTempFileNameA(folder.c_str(), "vp", 0, tempPath.data(),
+                         static_cast<DWORD>(tempPath.size())) == 0) {
+        *noTemporary = GetLastError() == ERROR_ACCESS_DENIED;
         return GetLastError();
     }
+    tempPath.resize(std::strlen(tempPath.c_str()));
     DWORD reason = ERROR_SUCCESS;
-    HANDLE file = CreateFileA(tempPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              kOutputFlags, nullptr);
+    HANDLE file = CreateFileA(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, kOutputFlags, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         reason = GetLastError();
     } else {
@@ -73,12 +88,13 @@ DWORD WriteAndReplace(const char* path, const BITMAPFILEHEADER& fileHeader, cons
             reason = GetLastError();
         }
         if (reason == ERROR_SUCCESS &&
-            !MoveFileExA(tempPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            !MoveFileExA(tempPath.c_str(), path,
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             reason = GetLastError();
         }
     }
     if (reason != ERROR_SUCCESS) {
-        DeleteFileA(tempPath);
+        DeleteFileA(tempPath.c_str());
     }
     return reason;
 }
@@ -150,12 +166,21 @@ BOOL SaveBitmapFile(const char* path, HBITMAP bitmap) {
     // left in biSizeImage.
     const DWORD pixelBytes =
         header.biSizeImage < pixelCapacity ? header.biSizeImage : pixelCapacity;
+    // A device or a pipe is written straight. A file is replaced by a new
+    // one in a single step; where its folder takes no new file but the file
+    // itself may be written, it is written in place, the whole picture being
+    // ready in memory by now.
     const DWORD attributes = GetFileAttributesA(path);
-    const bool device =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
-    const DWORD reason =
-        device ? WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes)
-               : WriteAndReplace(path, fileHeader, info, colorBytes, pixels, pixelBytes);
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    const bool device = exists && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    bool noTemporary = false;
+    DWORD reason = device ? WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes)
+                          : WriteAndReplace(path, fileHeader, info, colorBytes, pixels, pixelBytes,
+                                            &noTemporary);
+    if (noTemporary && exists &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0) {
+        reason = WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes);
+    }
 
     DeleteDC(dc);
     HeapFree(GetProcessHeap(), 0, pixels);

@@ -94,90 +94,72 @@ Extended PowerOfTenExtended(unsigned magnitude) {
     return power;
 }
 
-double ParseAngleText(const char* text) {
-    // Bytes of 128 and above stay out of every class below, so they end the
-    // number wherever they stand.
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (IsSpace(*p)) {
-        ++p;
-    }
+namespace {
 
-    bool negative = false;
-    bool signRead = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        signRead = true;
-        ++p;
-    }
-    if (signRead) {
-        // Only after an explicit sign, and only in upper case.
-        if (p[0] == 'I' && p[1] == 'N' && p[2] == 'F') {
-            return SignedInfinity(negative);
-        }
-        if (p[0] == 'N' && p[1] == 'A' && p[2] == 'N') {
-            const double nan = std::numeric_limits<double>::quiet_NaN();
-            return negative ? -nan : nan;
-        }
-    }
+using Cursor = const unsigned char*;
 
-    // Mantissa. N keeps the first 19 significant digits; `pointShift` is the
-    // power of ten that places N's last digit: minus one for each digit read
-    // after the point up to N's end, plus one for each integer digit dropped.
+// The digits of a mantissa: N keeps the first 19 significant digits;
+// `pointShift` is the power of ten that places N's last digit: minus one for
+// each digit read after the point up to N's end, plus one for each integer
+// digit dropped.
+struct Mantissa {
     std::uint64_t n = 0;
-    int significantDigits = 0;
     bool anyDigit = false;
-    bool pointRead = false;
     std::int64_t pointShift = 0;
+};
+
+Mantissa ReadMantissa(Cursor& p) {
+    Mantissa m;
+    int significantDigits = 0;
+    bool pointRead = false;
     for (;; ++p) {
         if (IsDigit(*p)) {
-            anyDigit = true;
+            m.anyDigit = true;
             const auto digit = static_cast<unsigned>(*p - '0');
             if (significantDigits == 0 && digit == 0) {
-                pointShift -= pointRead ? 1 : 0;  // leading zero
+                m.pointShift -= pointRead ? 1 : 0;  // leading zero
             } else if (significantDigits < kMaxSignificantDigits) {
-                n = n * 10 + digit;
+                m.n = m.n * 10 + digit;
                 ++significantDigits;
-                pointShift -= pointRead ? 1 : 0;
+                m.pointShift -= pointRead ? 1 : 0;
             } else {
-                pointShift += pointRead ? 0 : 1;  // dropped, counts as a zero
+                m.pointShift += pointRead ? 0 : 1;  // dropped, counts as a zero
             }
         } else if (*p == '.' && !pointRead) {
             pointRead = true;
         } else {
-            break;
+            return m;
         }
     }
-    if (!anyDigit) {
-        return SignedZero(negative);
-    }
+}
 
-    // Exponent: its digits may be absent; its value is only tracked up to the
-    // first value beyond the extended range.
-    unsigned exponent = 0;
-    bool exponentNegative = false;
-    if (*p == 'e' || *p == 'E') {
+// The exponent after a mantissa: its digits may be absent; its value is only
+// tracked up to the first value beyond the extended range.
+struct Exponent {
+    unsigned value = 0;
+    bool negative = false;
+};
+
+Exponent ReadExponent(Cursor& p) {
+    Exponent e;
+    if (*p != 'e' && *p != 'E') {
+        return e;
+    }
+    ++p;
+    if (*p == '+' || *p == '-') {
+        e.negative = *p == '-';
         ++p;
-        if (*p == '+' || *p == '-') {
-            exponentNegative = *p == '-';
-            ++p;
-        }
-        for (; IsDigit(*p); ++p) {
-            if (exponent <= kMaxDecimalExponent) {
-                exponent = exponent * 10 + static_cast<unsigned>(*p - '0');
-            }
+    }
+    for (; IsDigit(*p); ++p) {
+        if (e.value <= kMaxDecimalExponent) {
+            e.value = e.value * 10 + static_cast<unsigned>(*p - '0');
         }
     }
+    return e;
+}
 
-    if (n == 0) {
-        return SignedZero(negative);
-    }
-    if (exponent > kMaxDecimalExponent) {
-        return exponentNegative ? SignedZero(negative) : SignedInfinity(negative);
-    }
-
-    const std::int64_t power =
-        (exponentNegative ? -static_cast<std::int64_t>(exponent) : std::int64_t{exponent}) +
-        pointShift;
+// N x 10^power in extended precision, narrowed to a double magnitude.
+double ScaledMagnitude(std::uint64_t n, std::int64_t power) {
     // A power beyond the extended range makes the scale infinite; clamp it
     // to something that still says so.
     const auto scaleOf = [](std::int64_t magnitude) {
@@ -191,7 +173,45 @@ double ParseAngleText(const char* text) {
     } else if (power < 0) {
         value = value / scaleOf(-power);
     }
-    const double magnitude = NarrowMagnitude(value);
+    return NarrowMagnitude(value);
+}
+
+}  // namespace
+
+double ParseAngleText(const char* text) {
+    // Bytes of 128 and above stay out of every class below, so they end the
+    // number wherever they stand.
+    Cursor p = reinterpret_cast<Cursor>(text);
+    while (IsSpace(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+        // Only after an explicit sign, and only in upper case.
+        if (p[0] == 'I' && p[1] == 'N' && p[2] == 'F') {
+            return SignedInfinity(negative);
+        }
+        if (p[0] == 'N' && p[1] == 'A' && p[2] == 'N') {
+            const double nan = std::numeric_limits<double>::quiet_NaN();
+            return negative ? -nan : nan;
+        }
+    }
+    const Mantissa m = ReadMantissa(p);
+    if (!m.anyDigit) {
+        return SignedZero(negative);
+    }
+    const Exponent e = ReadExponent(p);
+    if (m.n == 0) {
+        return SignedZero(negative);
+    }
+    if (e.value > kMaxDecimalExponent) {
+        return e.negative ? SignedZero(negative) : SignedInfinity(negative);
+    }
+    const std::int64_t power =
+        (e.negative ? -static_cast<std::int64_t>(e.value) : std::int64_t{e.value}) + m.pointShift;
+    const double magnitude = ScaledMagnitude(m.n, power);
     return negative ? -magnitude : magnitude;
 }
 

@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "numeric/extended.h"
+#include "numeric/trig.h"
 
 namespace veerpic {
 
@@ -51,8 +52,8 @@ RotationGeometry ComputeRotationGeometry(platform::LONG width, platform::LONG he
     if (!(std::fabs(g.theta) < 0x1p53)) {
         return g;  // beyond the range where sine and cosine mean anything
     }
-    g.sinTheta = std::sin(g.theta);
-    g.cosTheta = std::cos(g.theta);
+    g.sinTheta = Sine(g.theta);
+    g.cosTheta = Cosine(g.theta);
     const X s = E(g.sinTheta);
     const X c = E(g.cosTheta);
     const X w = X::FromInt64(width);

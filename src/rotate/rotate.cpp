@@ -55,12 +55,20 @@ HBITMAP RotateBitmap(HBITMAP source, double angleDegrees) {
     HGDIOBJ previousSource = SelectObject(sourceDc, source);
 
     SetStretchBltMode(destDc, HALFTONE);
-    PlgBlt(destDc, geometry.corners, sourceDc, 0, 0, width, height, nullptr, 0, 0);
+    // A transfer that could not draw the picture (a source wider or taller
+    // than the transfer takes, or no memory for its work) leaves a canvas
+    // that is not the turned picture: that is a failure, not a result.
+    const BOOL drawn =
+        PlgBlt(destDc, geometry.corners, sourceDc, 0, 0, width, height, nullptr, 0, 0);
 
     SelectObject(destDc, previousDest);
     SelectObject(sourceDc, previousSource);
     DeleteDC(destDc);
     DeleteDC(sourceDc);
+    if (!drawn) {
+        DeleteObject(canvas);
+        return nullptr;
+    }
     return canvas;
 }
 

@@ -78,19 +78,15 @@ using veerpic::pixels::BI_RLE8;
 using veerpic::pixels::BMP_SIGNATURE;
 
 inline constexpr UINT DIB_RGB_COLORS = 0;
-inline constexpr UINT DIB_PAL_COLORS = 1;
 
 // LoadImageA / CopyImage.
 inline constexpr UINT IMAGE_BITMAP = 0;
-inline constexpr UINT LR_DEFAULTCOLOR = 0x0000;
 inline constexpr UINT LR_LOADFROMFILE = 0x0010;
 inline constexpr UINT LR_VGACOLOR = 0x0080;
 inline constexpr UINT LR_CREATEDIBSECTION = 0x2000;
 
 // SetStretchBltMode.
 inline constexpr int BLACKONWHITE = 1;
-inline constexpr int WHITEONBLACK = 2;
-inline constexpr int COLORONCOLOR = 3;
 inline constexpr int HALFTONE = 4;
 
 // ------------------------------------------------------------- file records
@@ -107,7 +103,6 @@ inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
 inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
-inline constexpr DWORD FILE_ATTRIBUTE_TEMPORARY = 0x00000100u;
 inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001u;
@@ -118,10 +113,10 @@ struct SECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 
 // ------------------------------------------------------------ last-error codes
-// The codes this implementation sets. MapErrno() is the one place that turns a
-// C-library errno into one of them.
+// The codes the services set. Where the platform's file services are not at
+// hand, MapErrno() is the one place that turns a C-library errno into one of
+// them.
 inline constexpr DWORD ERROR_SUCCESS = 0;
-inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
@@ -129,21 +124,15 @@ inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_DATA = 13;
-inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
 inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
-inline constexpr DWORD ERROR_WRITE_FAULT = 29;
-inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
-inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-inline constexpr DWORD ERROR_HANDLE_EOF = 38;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
 inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BUSY = 170;
@@ -183,7 +172,11 @@ DWORD GetFileAttributesA(LPCSTR path);
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize);
 // Replaces `to` by `from` in one step. A file replaced this way keeps its
 // attributes (permission bits); when `to` is a symbolic link, the file it
-// names is replaced and the link stays.
+// names is replaced and the link stays. The replace does no more than writing
+// over `to` would be allowed to do: an existing `to` that the process may not
+// write is refused with ERROR_ACCESS_DENIED, and one whose identity a new file
+// could not keep (more than one name, an owner or group the process cannot
+// give away) gets the contents of `from` written into it instead.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 
 // ---------------------------------------------------------- bitmap services
@@ -234,5 +227,14 @@ struct LiveCounts {
     long files;
 };
 LiveCounts GetLiveCounts();
+
+// How often written data and folder entries were flushed to the disk since
+// the process began, so that tests can show a write is durable before it
+// reports success.
+struct FlushCounts {
+    long data;
+    long folders;
+};
+FlushCounts GetFlushCounts();
 
 }  // namespace platform

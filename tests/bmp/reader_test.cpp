@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "bmp/bmp_reader.h"
@@ -30,6 +31,10 @@ struct HeaderCase {
     DWORD offBits;
     bool passes;
 };
+
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FileHeaderTest : public testing::TestWithParam<HeaderCase> {};
 
@@ -246,6 +251,44 @@ TEST(LoadBitmapFile, RefusedDescriptionKeepsTheCreationReason) {
     EXPECT_EQ(LoadBitmapFile(dir.File("planes.bmp").c_str()), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     ExpectNothingHeld();
+}
+
+struct ProportionCase {
+    const char* name;
+    std::int32_t width;
+    std::int32_t height;
+    WORD bits;
+    DWORD compression;
+    std::size_t present;  // bytes of pixel data in the file
+    bool opens;
+};
+
+// Missing pixel data opens (as black) up to 64 MiB, or up to what is
+// present; a compressed stream may decode to 64 MiB plus 1024 bytes a byte.
+// Beyond that a few bytes would stand for gigabytes of picture.
+TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
+    const ProportionCase cases[] = {
+        {"18000 x 18000 from 4 bytes", 18000, 18000, 24, BI_RGB, 4, false},
+        {"3000 x 3000 from 4 bytes", 3000, 3000, 24, BI_RGB, 4, true},
+        {"rle 11580 x 11580 from 2 bytes", 11580, 11580, 8, BI_RLE8, 2, false},
+        {"rle 8000 x 8000 from 2 bytes", 8000, 8000, 8, BI_RLE8, 2, true},
+    };
+    TempDir dir;
+    for (const ProportionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::uint32_t> table(c.bits <= 8 ? 256 : 0);
+        const Bytes pixels(c.present, 0);
+        const std::string path = dir.File("in.bmp");
+        veerpic_test::WriteBytes(
+            path, veerpic_test::MakeBmp(c.width, c.height, c.bits, table, pixels, c.compression));
+        HBITMAP bitmap = LoadBitmapFile(path.c_str());
+        EXPECT_EQ(bitmap != nullptr, c.opens);
+        if (bitmap == nullptr) {
+            EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+        }
+        DeleteObject(bitmap);
+        ExpectNothingHeld();
+    }
 }
 
 }  // namespace

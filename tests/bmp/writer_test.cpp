@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <ostream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
@@ -76,6 +79,10 @@ struct LayoutCase {
     DWORD offBits;
     DWORD fileSize;
 };
+
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+    *os << c.width << "x" << c.height << " at " << c.bits << " bits";
+}
 
 class WriterLayout : public testing::TestWithParam<LayoutCase> {};
 
@@ -229,6 +236,154 @@ TEST(Writer, SymbolicLinkStaysAndItsFileIsReplaced) {
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(veerpic_test::ReadBytes(target).size(), 78u);
     DeleteObject(bitmap);
+}
+
+TEST(Writer, FileAndFolderReachTheDiskBeforeSuccess) {
+    TempDir dir;
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    for (bool existing : {false, true}) {
+        const FlushCounts before = GetFlushCounts();
+        ASSERT_TRUE(SaveBitmapFile(dir.File("out.bmp").c_str(), bitmap)) << existing;
+        const FlushCounts after = GetFlushCounts();
+        EXPECT_GE(after.data - before.data, 1) << existing;
+        EXPECT_EQ(after.folders - before.folders, 1) << existing;
+    }
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, EveryNameOfAHardLinkedFileSeesTheNewPicture) {
+    TempDir dir;
+    const std::string path = dir.File("out.bmp");
+    veerpic_test::WriteBytes(path, Bytes(5000, 0xEE));
+    fs::create_hard_link(path, dir.File("other.bmp"));
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    EXPECT_EQ(fs::hard_link_count(path), 2u);
+    EXPECT_EQ(veerpic_test::ReadBytes(dir.File("other.bmp")).size(), 78u);
+    EXPECT_EQ(veerpic_test::ReadBytes(path), veerpic_test::ReadBytes(dir.File("other.bmp")));
+    EXPECT_EQ(OtherEntries(dir.path(), "out.bmp"), 1u);
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, PrivilegedReplaceKeepsOwnerGroupAndMode) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs a privileged run to own a file for another user";
+    }
+    TempDir dir;
+    const std::string path = dir.File("theirs.bmp");
+    veerpic_test::WriteBytes(path, Bytes(10, 1));
+    ASSERT_EQ(chown(path.c_str(), veerpic_test::kNobody, veerpic_test::kNobody), 0);
+    ASSERT_EQ(chmod(path.c_str(), 06755), 0);
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 78);
+    EXPECT_EQ(st.st_uid, veerpic_test::kNobody);
+    EXPECT_EQ(st.st_gid, veerpic_test::kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 06755u);
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, SymbolicLinkLoopIsRefused) {
+    TempDir dir;
+    fs::create_symlink("b.bmp", dir.File("a.bmp"));
+    fs::create_symlink("a.bmp", dir.File("b.bmp"));
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    EXPECT_FALSE(SaveBitmapFile(dir.File("a.bmp").c_str(), bitmap));
+    EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+    EXPECT_EQ(fs::read_symlink(dir.File("a.bmp")), "b.bmp");
+    EXPECT_EQ(fs::read_symlink(dir.File("b.bmp")), "a.bmp");
+    EXPECT_EQ(OtherEntries(dir.path(), "a.bmp"), 1u);
+    DeleteObject(bitmap);
+    ExpectNothingHeld();
+}
+
+// A folder on another file system than the temporary folder, where there is one.
+std::string OtherFileSystem(const fs::path& than) {
+    struct stat here {};
+    struct stat there {};
+    if (stat(than.c_str(), &here) == 0 && stat("/dev/shm", &there) == 0 &&
+        here.st_dev != there.st_dev && access("/dev/shm", W_OK) == 0) {
+        return "/dev/shm";
+    }
+    return "";
+}
+
+TEST(Writer, SymbolicLinkToAnotherFileSystemWritesItsTarget) {
+    TempDir dir;
+    const std::string other = OtherFileSystem(dir.path());
+    if (other.empty()) {
+        GTEST_SKIP() << "no second file system to link to";
+    }
+    const std::string target = other + "/" + dir.path().filename().string() + ".bmp";
+    veerpic_test::WriteBytes(target, Bytes(10, 1));
+    const std::string link = dir.File("link.bmp");
+    fs::create_symlink(target, link);
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    const BOOL written = SaveBitmapFile(link.c_str(), bitmap);
+    const std::size_t size = veerpic_test::ReadBytes(target).size();
+    fs::remove(target);
+    EXPECT_TRUE(written) << GetLastError();
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(size, 78u);
+    EXPECT_EQ(OtherEntries(dir.path(), "link.bmp"), 0u);
+    DeleteObject(bitmap);
+}
+
+TEST(Writer, BackslashIsAnOrdinaryCharacterOfAName) {
+    TempDir dir;
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    const std::string path = dir.File("a\\b.bmp");
+    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap)) << GetLastError();
+    EXPECT_EQ(veerpic_test::ReadBytes(path).size(), 78u);
+    EXPECT_EQ(OtherEntries(dir.path(), "a\\b.bmp"), 0u);
+    DeleteObject(bitmap);
+}
+
+// A path of exactly `length` bytes below `base`, through folders of up to 200
+// bytes, ending in a one-letter name (so that any longer temporary name
+// beside it would pass the system's limit).
+std::string LongPath(const std::string& base, std::size_t length) {
+    std::string path = base;
+    while (path.size() + 1 + 200 + 2 < length) {
+        path.push_back('/');
+        path.append(200, 'd');
+        fs::create_directory(path);
+    }
+    const std::size_t rest = length - path.size() - 3;  // "/", the folder, "/o"
+    path.push_back('/');
+    path.append(rest, 'e');
+    fs::create_directory(path);
+    path.append("/o");
+    return path;
+}
+
+TEST(Writer, OutputPathNearTheSystemLimit) {
+    TempDir dir;
+    std::vector<std::string> bases = {dir.path().string()};
+    const std::string other = OtherFileSystem(dir.path());
+    std::string otherBase;
+    if (!other.empty()) {
+        otherBase = other + "/" + dir.path().filename().string();
+        fs::create_directory(otherBase);
+        bases.push_back(otherBase);
+    }
+    HBITMAP bitmap = MakeSection(3, 2, 24);
+    for (const std::string& base : bases) {
+        const std::string path = LongPath(base, 4090);
+        ASSERT_EQ(path.size(), 4090u);
+        for (bool existing : {false, true}) {
+            EXPECT_TRUE(SaveBitmapFile(path.c_str(), bitmap)) << base << " " << existing;
+            EXPECT_EQ(veerpic_test::ReadBytes(path).size(), 78u);
+        }
+        EXPECT_EQ(OtherEntries(fs::path(path).parent_path(), "o"), 0u);
+    }
+    if (!otherBase.empty()) {
+        fs::remove_all(otherBase);
+    }
+    DeleteObject(bitmap);
+    ExpectNothingHeld();
 }
 
 TEST(Writer, FailedWriteLeavesTheEarlierFileAndNoTemporary) {

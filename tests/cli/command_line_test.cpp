@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,14 @@ struct SplitCase {
     Args expected;
 };
 
+// The case's name is the test's; the listing shows what it expects.
+void PrintTo(const SplitCase& c, std::ostream* os) {
+    *os << c.expected.size() << " arguments";
+}
+
 class SplitTest : public testing::TestWithParam<SplitCase> {};
 
-TEST_P(SplitTest, CutsAsWindowsProgramsExpect) {
+TEST_P(SplitTest, Cuts) {
     EXPECT_EQ(SplitCommandLine(GetParam().line, NoLead), GetParam().expected);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "support/test_support.h"
@@ -81,6 +82,10 @@ struct OutputShape {
     std::int32_t height;
     std::uint16_t bits;
 };
+
+void PrintTo(const OutputShape& c, std::ostream* os) {
+    *os << "angle " << c.angle;
+}
 
 class RotateRun : public testing::TestWithParam<OutputShape> {};
 

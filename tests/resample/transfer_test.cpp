@@ -604,4 +604,19 @@ TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
     }
 }
 
+// A source wider than the transfer's positions can hold is refused, never
+// drawn as nothing. Only the format is looked at before the refusal.
+TEST(HalftoneParallelogram, RefusesASourceTooWideToDraw) {
+    DibFormat wide;
+    wide.width = static_cast<std::int32_t>(kMaxSourceSide + 1);
+    wide.height = 1;
+    wide.bitCount = 1;
+    std::uint8_t byte = 0;
+    Bitmap canvas = MakeCanvas(4, 4);
+    const Point points[3] = {{0, 0}, {4, 0}, {0, 4}};
+    EXPECT_EQ(
+        TransferParallelogram(canvas->View(), points, {&wide, &byte}, {0, 0, wide.width, 1}, true),
+        veerpic::pixels::Status::kTooLarge);
+}
+
 }  // namespace

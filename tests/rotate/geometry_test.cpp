@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -21,6 +22,10 @@ struct WorkedCase {
     int canvasHeight;
     int p[6];  // P0, P1, P2
 };
+
+void PrintTo(const WorkedCase& c, std::ostream* os) {
+    *os << c.width << "x" << c.height << " at " << c.angle;
+}
 
 class WorkedValues : public testing::TestWithParam<WorkedCase> {};
 

@@ -117,6 +117,22 @@ TEST(RotateBitmap, CanvasBeyondTheFileSizeFieldsIsRefusedWithoutAllocating) {
     DeleteObject(source);
 }
 
+TEST(RotateBitmap, SourceTooWideForTheTransferIsRefusedNotLeftBlank) {
+    // One row of 2^28 + 64 pixels at 1 bit: 32 MiB. A quarter turn fits a
+    // canvas, but the transfer does not draw sources this wide.
+    Description d{};
+    d.header = {40, (LONG{1} << 28) + 64, 1, 1, 1, BI_RGB, 0, 0, 0, 2, 0};
+    void* bits = nullptr;
+    HBITMAP source = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&d), DIB_RGB_COLORS,
+                                      &bits, nullptr, 0, sizeof d);
+    ASSERT_NE(source, nullptr);
+    for (double angle : {90.0, -90.0}) {
+        EXPECT_EQ(RotateBitmap(source, angle), nullptr) << angle;
+    }
+    ExpectNothingHeldBut(1);
+    DeleteObject(source);
+}
+
 TEST(CreateRgb24Bitmap, MakesABlackBottomUpSection) {
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP canvas = CreateRgb24Bitmap(dc, 5, 3);

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,7 +113,12 @@ std::string Drain(int fd) {
 
 }  // namespace
 
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath) {
+bool BecomeNobody() {
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
+                  const std::function<bool()>& beforeExec) {
     // Standard error goes to a file so that a child writing much to both
     // streams cannot block on a full pipe.
     TempDir scratch;
@@ -142,6 +148,9 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
         dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
+        if (beforeExec && !beforeExec()) {
+            _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,15 @@ struct RunResult {
 
 // Runs the veerpic executable with `args` (program name not included).
 // `stdoutPath`, when given, receives standard output instead of a pipe.
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "");
+// `beforeExec`, when given, runs in the child just before the tool starts (to
+// set a limit or drop privileges, say); the child ends with 126 if it fails.
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath = "",
+                  const std::function<bool()>& beforeExec = {});
+
+// The unprivileged user and group the permission tests run the tool as.
+inline constexpr unsigned kNobody = 65534;
+// Drops to kNobody (for a `beforeExec`); false when that is not possible.
+bool BecomeNobody();
 
 // Starts the veerpic executable with `args` and its streams on /dev/null, and
 // returns at once; WaitTool() gives its exit status (or 128 + signal).

@@ -1,19 +1,16 @@
-// The platform image loader on the BMP suite and on broken files: every good
-// file decodes at its own depth to its reference picture, the questionable
-// and bad files are decoded or refused as DECISIONS.md records, and files
-// shorter than their headers say are refused.
+// The platform image loader as a service: what it decodes comes out as a
+// section, what it refuses leaves the decoder's reason in the last-error
+// code and nothing held, and it opens only BMP files from a path. What it
+// decodes, and how, is tested at the decoder (tests/pixels).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
-#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace {
@@ -28,381 +25,32 @@ HBITMAP Load(const std::string& path) {
     return static_cast<HBITMAP>(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, kLoadFlags));
 }
 
-struct Picture {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgb;  // top row first, 3 bytes a pixel
-};
-
-Picture ReadPpm(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    int max = 0;
-    Picture p;
-    in >> magic >> p.width >> p.height >> max;
-    in.get();
-    p.rgb.resize(static_cast<std::size_t>(p.width) * p.height * 3);
-    in.read(reinterpret_cast<char*>(p.rgb.data()), static_cast<std::streamsize>(p.rgb.size()));
-    EXPECT_TRUE(magic == "P6" && max == 255 && in) << path;
-    return p;
-}
-
-// The section's picture as RGB, decoded here from its bits and format with
-// floating-point full-range scaling of the masks.
-std::uint8_t Channel(std::uint32_t pixel, DWORD mask) {
-    if (mask == 0) {
-        return 0;
-    }
-    int shift = 0;
-    while (((mask >> shift) & 1u) == 0) {
-        ++shift;
-    }
-    const double max = static_cast<double>(mask >> shift);
-    const double v = static_cast<double>((pixel & mask) >> shift);
-    return static_cast<std::uint8_t>(std::lround(v * 255.0 / max));
-}
-
-Picture Expand(HBITMAP bitmap) {
-    BITMAP bm{};
-    EXPECT_NE(GetObjectA(bitmap, sizeof bm, &bm), 0);
-    const veerpic::pixels::DibFormat& f = bitmap->format;
-    Picture p;
-    p.width = bm.bmWidth;
-    p.height = std::abs(bm.bmHeight);
-    for (int y = 0; y < p.height; ++y) {
-        const std::uint8_t* row = bitmap->RowFromTop(y);
-        for (int x = 0; x < p.width; ++x) {
-            std::uint8_t r = 0, g = 0, b = 0;
-            if (bm.bmBitsPixel <= 8) {
-                const int bitPos = x * bm.bmBitsPixel;
-                const int index = (row[bitPos / 8] >> (8 - bm.bmBitsPixel - bitPos % 8)) &
-                                  ((1 << bm.bmBitsPixel) - 1);
-                const RGBQUAD q = f.colors[index];
-                r = q.rgbRed, g = q.rgbGreen, b = q.rgbBlue;
-            } else if (bm.bmBitsPixel == 24) {
-                b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2];
-            } else {
-                std::uint32_t v = 0;
-                for (int i = bm.bmBitsPixel / 8 - 1; i >= 0; --i) {
-                    v = (v << 8) | row[x * bm.bmBitsPixel / 8 + i];
-                }
-                r = Channel(v, f.redMask), g = Channel(v, f.greenMask), b = Channel(v, f.blueMask);
-            }
-            p.rgb.insert(p.rgb.end(), {r, g, b});
-        }
-    }
-    return p;
-}
-
-// kWithin1 is for files whose encoder rounded the low bits of wide channels
-// its own way: the suite allows one level either way there.
-enum class Compare { kExact, kWithin1, k5Bit, k5BitG1 };
-
-// Number of channel values that differ beyond what the mode allows.
-int Mismatches(const Picture& got, const Picture& want, Compare mode) {
-    if (got.width != want.width || got.height != want.height) {
-        return -1;
-    }
-    int bad = 0;
-    for (std::size_t i = 0; i < got.rgb.size(); ++i) {
-        const int a = got.rgb[i], b = want.rgb[i];
-        if (mode == Compare::kExact) {
-            bad += a != b;
-        } else if (mode == Compare::kWithin1) {
-            bad += std::abs(a - b) > 1;
-        } else {
-            const int d = std::abs((a >> 3) - (b >> 3));
-            bad += d > ((mode == Compare::k5BitG1 && i % 3 == 1) ? 1 : 0);
-        }
-    }
-    return bad;
-}
-
-struct SuiteCase {
-    const char* file;       // under bmpsuite/
-    bool decoded;           // false: refused
-    int bitCount;           // the section's depth when decoded
-    const char* reference;  // ref/NAME.ppm, or "" when there is none
-    Compare compare;
-    DWORD error;  // the last-error code when refused
-};
-
-std::ostream& operator<<(std::ostream& os, const SuiteCase& c) {
-    return os << c.file;
-}
-
-class SuiteFile : public ::testing::TestWithParam<SuiteCase> {};
-
-TEST_P(SuiteFile, DecodesOrRefusesAsRecorded) {
-    const SuiteCase& c = GetParam();
+TEST(LoadImageA, HandsOverTheSectionOrTheReason) {
+    veerpic_test::TempDir dir;
     const long before = GetLiveCounts().bitmaps;
+    HBITMAP good = Load(DataPath("bmpsuite/g/pal8rle.bmp"));
+    ASSERT_NE(good, nullptr);
+    BITMAP bm{};
+    ASSERT_NE(GetObjectA(good, sizeof bm, &bm), 0);
+    EXPECT_EQ(bm.bmBitsPixel, 8);
+    EXPECT_EQ(GetLiveCounts().bitmaps, before + 1);
+    EXPECT_TRUE(DeleteObject(good));
+    // A stream cut short: the section made for it is released again.
+    Bytes cut = veerpic_test::ReadBytes(DataPath("bmpsuite/g/pal8rle.bmp"));
+    cut.resize(cut.size() - 1);
+    veerpic_test::WriteBytes(dir.File("cut.bmp"), cut);
     SetLastError(0);
-    HBITMAP bitmap = Load(DataPath(std::string("bmpsuite/") + c.file));
-    if (!c.decoded) {
-        EXPECT_EQ(bitmap, nullptr);
-        EXPECT_EQ(GetLastError(), c.error);
-        DeleteObject(bitmap);
-        EXPECT_EQ(GetLiveCounts().bitmaps, before);
-        return;
-    }
-    ASSERT_NE(bitmap, nullptr) << "last error " << GetLastError();
-    BITMAP bm{};
-    ASSERT_NE(GetObjectA(bitmap, sizeof bm, &bm), 0);
-    EXPECT_EQ(bm.bmBitsPixel, c.bitCount);
-    EXPECT_EQ(bm.bmWidthBytes % 4, 0);
-    if (*c.reference != '\0') {
-        const Picture want = ReadPpm(DataPath(std::string("bmpsuite/ref/") + c.reference));
-        EXPECT_EQ(Mismatches(Expand(bitmap), want, c.compare), 0);
-    }
-    EXPECT_TRUE(DeleteObject(bitmap));
-    EXPECT_EQ(GetLiveCounts().bitmaps, before);
-}
-
-constexpr Compare E = Compare::kExact;
-constexpr Compare F = Compare::k5Bit;
-constexpr Compare G = Compare::k5BitG1;
-constexpr Compare W = Compare::kWithin1;
-constexpr DWORD kParam = ERROR_INVALID_PARAMETER;
-constexpr DWORD kData = ERROR_INVALID_DATA;
-
-const SuiteCase kGood[] = {
-    {"g/pal1.bmp", true, 1, "pal1.ppm", E, 0},
-    {"g/pal1bg.bmp", true, 1, "pal1bg.ppm", E, 0},
-    {"g/pal1wb.bmp", true, 1, "pal1.ppm", E, 0},
-    {"g/pal4.bmp", true, 4, "pal4.ppm", E, 0},
-    {"g/pal4gs.bmp", true, 4, "pal4gs.ppm", E, 0},
-    {"g/pal4rle.bmp", true, 4, "pal4.ppm", E, 0},
-    {"g/pal8-0.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8gs.bmp", true, 8, "pal8gs.ppm", E, 0},
-    {"g/pal8nonsquare.bmp", true, 8, "pal8nonsquare.ppm", E, 0},
-    {"g/pal8os2.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8rle.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8topdown.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8v4.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8v5.bmp", true, 8, "pal8.ppm", E, 0},
-    {"g/pal8w124.bmp", true, 8, "pal8w124.ppm", E, 0},
-    {"g/pal8w125.bmp", true, 8, "pal8w125.ppm", E, 0},
-    {"g/pal8w126.bmp", true, 8, "pal8w126.ppm", E, 0},
-    {"g/rgb16-565.bmp", true, 16, "rgb16-565.ppm", G, 0},
-    {"g/rgb16-565pal.bmp", true, 16, "rgb16-565.ppm", G, 0},
-    {"g/rgb16.bmp", true, 16, "rgb16.ppm", F, 0},
-    {"g/rgb16bfdef.bmp", true, 16, "rgb16.ppm", F, 0},
-    {"g/rgb24.bmp", true, 24, "rgb24.ppm", E, 0},
-    {"g/rgb24pal.bmp", true, 24, "rgb24.ppm", E, 0},
-    {"g/rgb32.bmp", true, 32, "rgb24.ppm", E, 0},
-    {"g/rgb32bf.bmp", true, 32, "rgb24.ppm", E, 0},
-    {"g/rgb32bfdef.bmp", true, 32, "rgb24.ppm", E, 0},
-};
-INSTANTIATE_TEST_SUITE_P(Good, SuiteFile, ::testing::ValuesIn(kGood));
-
-// As tests/data/bmpsuite/DECISIONS.md records them.
-const SuiteCase kQuestionable[] = {
-    {"q/pal1huffmsb.bmp", false, 0, "", E, kParam},
-    {"q/pal1p1.bmp", true, 1, "pal1p1.ppm", E, 0},
-    {"q/pal2.bmp", false, 0, "", E, kParam},
-    {"q/pal2color.bmp", false, 0, "", E, kParam},
-    {"q/pal4rlecut.bmp", true, 4, "", E, 0},
-    {"q/pal4rletrns.bmp", true, 4, "pal4rletrns-0.ppm", E, 0},
-    {"q/pal8offs.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2-hs.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2-sz.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2sp.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2v2-16.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2v2-40sz.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2v2-sz.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8os2v2.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8oversizepal.bmp", true, 8, "pal8.ppm", E, 0},
-    {"q/pal8rlecut.bmp", true, 8, "", E, 0},
-    {"q/pal8rletrns.bmp", true, 8, "pal8rletrns-0.ppm", E, 0},
-    {"q/rgb16-231.bmp", true, 16, "rgb16-231.ppm", E, 0},
-    {"q/rgb16-3103.bmp", true, 16, "rgb16-3103.ppm", E, 0},
-    {"q/rgb16faketrns.bmp", true, 16, "rgb16.ppm", F, 0},
-    {"q/rgb24jpeg.bmp", false, 0, "", E, kParam},
-    {"q/rgb24largepal.bmp", true, 24, "rgb24.ppm", E, 0},
-    {"q/rgb24lprof.bmp", true, 24, "rgb24.ppm", E, 0},
-    {"q/rgb24png.bmp", false, 0, "", E, kParam},
-    {"q/rgb24rle24.bmp", false, 0, "", E, kParam},
-    {"q/rgb32-111110.bmp", true, 32, "rgb24.ppm", W, 0},
-    {"q/rgb32-7187.bmp", true, 32, "rgb32-7187.ppm", E, 0},
-    {"q/rgb32-xbgr.bmp", true, 32, "rgb24.ppm", E, 0},
-    {"q/rgb32fakealpha.bmp", true, 32, "rgb24.ppm", E, 0},
-    {"q/rgb32h52.bmp", true, 32, "rgb24.ppm", E, 0},
-    {"q/rgba16-1924.bmp", true, 16, "rgba16-1924.ppm", E, 0},
-    {"q/rgba16-4444.bmp", true, 16, "rgba16-4444.ppm", E, 0},
-    {"q/rgba16-5551.bmp", true, 16, "rgba16-5551.ppm", E, 0},
-    {"q/rgba32-1.bmp", true, 32, "rgba32.ppm", E, 0},
-    {"q/rgba32-1010102.bmp", true, 32, "rgba32-1010102.ppm", E, 0},
-    {"q/rgba32-2.bmp", true, 32, "rgba32.ppm", E, 0},
-    {"q/rgba32-61754.bmp", true, 32, "rgba32-61754.ppm", E, 0},
-    {"q/rgba32-81284.bmp", true, 32, "rgba32-81284.ppm", E, 0},
-    {"q/rgba32abf.bmp", true, 32, "rgba32.ppm", E, 0},
-    {"q/rgba32h56.bmp", true, 32, "rgba32.ppm", E, 0},
-    {"q/rgba64.bmp", false, 0, "", E, kParam},
-};
-INSTANTIATE_TEST_SUITE_P(Questionable, SuiteFile, ::testing::ValuesIn(kQuestionable));
-
-const SuiteCase kBad[] = {
-    {"b/badbitcount.bmp", false, 0, "", E, kParam},
-    {"b/badbitssize.bmp", true, 1, "pal1.ppm", E, 0},
-    {"b/baddens1.bmp", true, 1, "pal1.ppm", E, 0},
-    {"b/baddens2.bmp", true, 1, "pal1.ppm", E, 0},
-    {"b/badfilesize.bmp", true, 1, "pal1.ppm", E, 0},
-    {"b/badheadersize.bmp", false, 0, "", E, kParam},
-    {"b/badpalettesize.bmp", false, 0, "", E, kData},
-    {"b/badplanes.bmp", false, 0, "", E, kParam},
-    {"b/badrle.bmp", true, 8, "", E, 0},
-    {"b/badrle4.bmp", true, 4, "", E, 0},
-    {"b/badrle4bis.bmp", true, 4, "", E, 0},
-    {"b/badrle4ter.bmp", true, 4, "", E, 0},
-    {"b/badrlebis.bmp", true, 8, "", E, 0},
-    {"b/badrleter.bmp", true, 8, "", E, 0},
-    {"b/badwidth.bmp", false, 0, "", E, kParam},
-    {"b/pal8badindex.bmp", true, 8, "", E, 0},
-    {"b/reallybig.bmp", false, 0, "", E, kParam},
-    {"b/rgb16-880.bmp", false, 0, "", E, kParam},
-    {"b/rletopdown.bmp", false, 0, "", E, kParam},
-    {"b/shortfile.bmp", false, 0, "", E, kData},
-};
-INSTANTIATE_TEST_SUITE_P(Bad, SuiteFile, ::testing::ValuesIn(kBad));
-
-// Pixels that the RLE codes skip keep index 0, and indices beyond a short
-// colour table show black: the decoded pictures hold only defined colours.
-TEST(LoadImageA, SkippedAndMissingEntriesAreDefined) {
-    HBITMAP cut = Load(DataPath("bmpsuite/q/pal8rlecut.bmp"));
-    ASSERT_NE(cut, nullptr);
-    // The stream ends early with an end-of-bitmap code: the top row is never written.
-    const std::uint8_t* top = cut->RowFromTop(0);
-    for (int x = 0; x < cut->format.width; ++x) {
-        ASSERT_EQ(top[x], 0) << x;
-    }
-    DeleteObject(cut);
-
-    HBITMAP bad = Load(DataPath("bmpsuite/b/pal8badindex.bmp"));
-    ASSERT_NE(bad, nullptr);
-    EXPECT_EQ(bad->format.colorCount, 101u);
-    const Picture p = Expand(bad);
-    int beyond = 0;
-    for (int y = 0; y < bad->format.height; ++y) {
-        const std::uint8_t* row = bad->RowFromTop(y);
-        for (int x = 0; x < bad->format.width; ++x) {
-            if (row[x] >= 101) {
-                ++beyond;
-                const std::size_t at = (static_cast<std::size_t>(y) * p.width + x) * 3;
-                ASSERT_EQ(p.rgb[at] | p.rgb[at + 1] | p.rgb[at + 2], 0);
-            }
-        }
-    }
-    EXPECT_GT(beyond, 0);
-    DeleteObject(bad);
-}
-
-TEST(LoadImageA, KeepsMasksRowOrderAndTable) {
-    struct Expect {
-        const char* file;
-        bool topDown;
-        DWORD red, green, blue, alpha;
-        std::uint32_t colors;
-    };
-    const Expect cases[] = {
-        {"g/pal8topdown.bmp", true, 0, 0, 0, 0, 252},
-        {"g/pal8os2.bmp", false, 0, 0, 0, 0, 256},
-        {"g/pal4.bmp", false, 0, 0, 0, 0, 12},
-        {"g/rgb16-565.bmp", false, 0xF800, 0x07E0, 0x001F, 0, 0},
-        {"g/rgb16.bmp", false, 0x7C00, 0x03E0, 0x001F, 0, 0},
-        {"g/rgb32bf.bmp", false, 0xFF000000, 0x00000FF0, 0x00FF0000, 0, 0},
-        {"q/rgba32-1.bmp", false, 0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000, 0},
-    };
-    for (const Expect& e : cases) {
-        HBITMAP b = Load(DataPath(std::string("bmpsuite/") + e.file));
-        ASSERT_NE(b, nullptr) << e.file;
-        EXPECT_EQ(b->format.topDown, e.topDown) << e.file;
-        EXPECT_EQ(b->format.redMask, e.red) << e.file;
-        EXPECT_EQ(b->format.greenMask, e.green) << e.file;
-        EXPECT_EQ(b->format.blueMask, e.blue) << e.file;
-        EXPECT_EQ(b->format.alphaMask, e.alpha) << e.file;
-        EXPECT_EQ(b->format.colorCount, e.colors) << e.file;
-        for (std::uint32_t i = e.colors; i < 256 && b->format.bitCount <= 8; ++i) {
-            EXPECT_EQ(b->format.colors[i].rgbRed | b->format.colors[i].rgbGreen |
-                          b->format.colors[i].rgbBlue,
-                      0)
-                << e.file << " entry " << i;
-        }
-        DeleteObject(b);
-    }
-}
-
-// Files cut short anywhere, and files whose fields point past their end, are
-// refused; the same bytes complete load.
-TEST(LoadImageA, RefusesFilesShorterThanTheirHeadersSay) {
-    veerpic_test::TempDir dir;
-    struct Cut {
-        const char* file;
-        std::size_t keep;  // bytes kept; 0 means one byte less than the whole
-    };
-    const Cut cuts[] = {
-        {"g/pal8.bmp", 10},      {"g/pal8.bmp", 14},          {"g/pal8.bmp", 30},
-        {"g/pal8.bmp", 54},      {"g/pal8.bmp", 1000},        {"g/pal8.bmp", 1062},
-        {"g/pal8.bmp", 0},       {"g/rgb24.bmp", 0},          {"g/pal8rle.bmp", 0},
-        {"g/pal8rle.bmp", 4000}, {"g/pal4rle.bmp", 0},        {"g/pal8os2.bmp", 20},
-        {"g/rgb16-565.bmp", 60}, {"g/pal8topdown.bmp", 5000},
-    };
-    const long before = GetLiveCounts().bitmaps;
-    for (const Cut& c : cuts) {
-        Bytes bytes = veerpic_test::ReadBytes(DataPath(std::string("bmpsuite/") + c.file));
-        bytes.resize(c.keep == 0 ? bytes.size() - 1 : c.keep);
-        const std::string path = dir.File("cut.bmp");
-        veerpic_test::WriteBytes(path, bytes);
-        SetLastError(0);
-        EXPECT_EQ(Load(path), nullptr) << c.file << " cut at " << bytes.size();
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA) << c.file << " cut at " << bytes.size();
-    }
-    EXPECT_EQ(GetLiveCounts().bitmaps, before);
-}
-
-TEST(LoadImageA, RefusesBrokenFileHeadersAndAbsurdSizes) {
-    veerpic_test::TempDir dir;
-    const Bytes good = veerpic_test::ReadBytes(DataPath("bmpsuite/g/pal1.bmp"));
-    struct Patch {
-        std::size_t at;
-        std::uint32_t value;
-        int bytes;
-    };
-    const Patch patches[] = {
-        {0, 0x424D, 2},       // "MB"
-        {10, 14, 4},          // pixels where the info header is
-        {10, 1086, 4},        // pixels start at the end of the file
-        {10, 0xFFFFFFF0, 4},  // far past it
-        {18, 3000000, 4},     // wider than the file holds
-        {22, 100000, 4},      // taller than the file holds
-    };
-    for (const Patch& p : patches) {
-        Bytes bytes = good;
-        for (int i = 0; i < p.bytes; ++i) {
-            bytes[p.at + i] = static_cast<std::uint8_t>(p.value >> (8 * i));
-        }
-        const std::string path = dir.File("patched.bmp");
-        veerpic_test::WriteBytes(path, bytes);
-        EXPECT_EQ(Load(path), nullptr) << "offset " << p.at;
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA) << "offset " << p.at;
-    }
-
-    // A compressed picture of 900 MB declared by a stream of two bytes.
-    const Bytes rle = veerpic_test::MakeBmp(30000, 30000, 8, std::vector<std::uint32_t>(256),
-                                            Bytes{0, 1}, BI_RLE8);
-    veerpic_test::WriteBytes(dir.File("rle.bmp"), rle);
-    EXPECT_EQ(Load(dir.File("rle.bmp")), nullptr);
+    EXPECT_EQ(Load(dir.File("cut.bmp")), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
-
-    // A small compressed picture made mostly of skips still loads.
-    const Bytes sparse = veerpic_test::MakeBmp(300, 200, 8, {0x000000, 0xFF0000},
-                                               Bytes{0, 2, 10, 150, 2, 1, 0, 1}, BI_RLE8);
-    veerpic_test::WriteBytes(dir.File("sparse.bmp"), sparse);
-    HBITMAP b = Load(dir.File("sparse.bmp"));
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->RowFromTop(200 - 1 - 150)[10], 1);
-    EXPECT_EQ(b->RowFromTop(200 - 1 - 150)[12], 0);
-    DeleteObject(b);
+    // A description the decoder refuses as no picture can have it.
+    Bytes planes = veerpic_test::ReadBytes(DataPath("bmpsuite/g/rgb24.bmp"));
+    planes[26] = 2;
+    veerpic_test::WriteBytes(dir.File("planes.bmp"), planes);
+    EXPECT_EQ(Load(dir.File("planes.bmp")), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    const LiveCounts live = GetLiveCounts();
+    EXPECT_EQ(live.bitmaps, before);
+    EXPECT_EQ(live.files, 0);
 }
 
 TEST(LoadImageA, RefusesWhatIsNoBmpFile) {

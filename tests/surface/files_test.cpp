@@ -99,24 +99,42 @@ TEST(Files, PipeWithoutWriterDoesNotBlockTheReader) {
     EXPECT_EQ(GetFileAttributesA(dir.File("none").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(Files, InterruptedRunLeavesNoTemporaryFile) {
-    TempDir dir;
-    for (int sig : {SIGINT, SIGTERM}) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            char name[4096];
-            if (GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name) == 0) {
-                _exit(3);
-            }
-            raise(sig);
-            _exit(4);
+// In a child: makes a temporary in `dir`, then raises `sig` with the
+// disposition `before` set beforehand (SIG_DFL, or SIG_IGN as under nohup).
+// Returns the child's wait status.
+int RaiseWithPendingTemporary(const TempDir& dir, int sig, void (*before)(int)) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(sig, before);
+        char name[4096];
+        if (GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name) == 0) {
+            _exit(3);
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status)) << sig;
-        EXPECT_EQ(WTERMSIG(status), sig);
-        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << sig;
+        raise(sig);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST(Files, EverySignalThatEndsTheRunRemovesTheTemporary) {
+    TempDir dir;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU,
+                    SIGVTALRM, SIGPROF, SIGRTMIN}) {
+        const int status = RaiseWithPendingTemporary(dir, sig, SIG_DFL);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << strsignal(sig);
+        std::filesystem::remove_all(dir.path());
+        std::filesystem::create_directory(dir.path());
+    }
+}
+
+TEST(Files, SignalsInheritedAsIgnoredStayIgnored) {
+    for (int sig : {SIGHUP, SIGPIPE, SIGUSR1}) {
+        TempDir dir;
+        const int status = RaiseWithPendingTemporary(dir, sig, SIG_IGN);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << strsignal(sig);
     }
 }
 

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The manual page renders without a warning and shows, each as a line of its
+# own, the lines the tool prints: the usage line and the three error lines,
+# with the path in them as %s.
+# Usage: check_man_page.sh MAN_PAGE SAMPLE_BMP VEERPIC
+# VEERPIC is --cross-compiled when the tool cannot run on this machine; the
+# test is then skipped (exit 77), as it is when groff is not installed.
+set -u
+page=$1
+sample=$2
+exe=$3
+if [ "$exe" = --cross-compiled ]; then
+  echo "skipped: the tool is built for another machine"
+  exit 77
+fi
+if ! command -v groff >/dev/null; then
+  echo "skipped: groff is not installed"
+  exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# -P-cbou: plain text, without bold, underlining or escape sequences.
+if ! groff -man -Tutf8 -ww -P-cbou "$page" >"$work/page.txt" 2>"$work/groff.log"; then
+  echo "groff failed on the manual page"
+  cat "$work/groff.log"
+  exit 1
+fi
+if [ -s "$work/groff.log" ]; then
+  echo "groff warns about the manual page:"
+  cat "$work/groff.log"
+  exit 1
+fi
+sed 's/^ *//' "$work/page.txt" >"$work/lines.txt"
+
+failures=0
+# expect_shown WHAT TEXT: TEXT, which the tool printed, stands alone on a line of the page.
+expect_shown() {
+  if [ -z "$2" ]; then
+    echo "the tool printed no $1"
+    failures=$((failures + 1))
+  elif ! grep -qxF -- "$2" "$work/lines.txt"; then
+    echo "the manual page does not show the $1 the tool prints: $2"
+    failures=$((failures + 1))
+  fi
+}
+
+"$exe" >"$work/out" 2>"$work/err"
+expect_shown "usage line" "$(<"$work/out")"
+expect_shown "argument error" "$(<"$work/err")"
+
+missing=$work/missing.bmp
+"$exe" 30 "$missing" "$work/out.bmp" >/dev/null 2>"$work/err"
+message=$(<"$work/err")
+expect_shown "open error" "${message//"$missing"/%s}"
+
+unwritable=$work/no/such/folder/out.bmp
+"$exe" 30 "$sample" "$unwritable" >/dev/null 2>"$work/err"
+message=$(<"$work/err")
+expect_shown "write error" "${message//"$unwritable"/%s}"
+
+[ "$failures" -eq 0 ]

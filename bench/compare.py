@@ -300,7 +300,33 @@ def fmt_time(s):
     return f"{s * 1000:.0f} ms" if s < 10 else f"{s:.1f} s"
 
 
+def time_spec(path, runs):
+    """Runs the commands of a JSON list [{"name", "argv", "out"}] `runs` times
+    each, interleaved, and prints {name: [[seconds, max RSS KiB], ...]} as
+    JSON. Other scripts (bench/quality) time their runs through this, from a
+    process small enough not to raise the children's memory high-water mark."""
+    import json
+
+    with open(path) as f:
+        commands = json.load(f)
+    results = {c["name"]: [] for c in commands}
+    for r in range(runs):
+        for c in commands:
+            print(f"#   {c['name']} run {r + 1}/{runs}", file=sys.stderr, flush=True)
+            seconds, rss, error = run_once(c["argv"], c["out"], dict(os.environ))
+            if os.path.exists(c["out"]):
+                os.unlink(c["out"])
+            if error:
+                print(f"#     failed: {error}", file=sys.stderr, flush=True)
+                continue
+            results[c["name"]].append([seconds, rss])
+    print(json.dumps(results))
+    return 0
+
+
 def main(argv=None):
+    if argv is None and len(sys.argv) >= 2 and sys.argv[1] == "--time-spec":
+        return time_spec(sys.argv[2], int(sys.argv[3]) if len(sys.argv) > 3 else 3)
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--veerpic", default=str(REPO / "build" / "release" / "veerpic"),
                     help="veerpic binary (default: build/release/veerpic)")

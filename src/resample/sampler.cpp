@@ -7,28 +7,29 @@ namespace veerpic::resample {
 
 void SampleRunScalar(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                      std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    const int bpp = source.bytesPerPixel;
-    std::uint8_t scratch[64];
+    std::int16_t scratch[kTaps * kTapRowValues];
     for (std::int32_t k = 0; k < count; ++k, u += du, v += dv, out += 3) {
         const SourcePosition x = DecodePosition(u);
         const SourcePosition y = DecodePosition(v);
         std::ptrdiff_t pitch = 0;
-        const std::uint8_t* taps = TapRows(source, x, y, scratch, &pitch);
-        const std::int16_t* wx = kBicubicWeights.weights[x.fx];
-        const std::int16_t* wy = kBicubicWeights.weights[y.fx];
+        const std::int16_t* taps = TapRows(source, x, y, scratch, &pitch);
+        const std::int16_t* wx = kBSpline5Weights.weights[x.fx];
+        const std::int16_t* wy = kBSpline5Weights.weights[y.fx];
         std::int32_t sum[3] = {0, 0, 0};
-        for (int r = 0; r < 4; ++r) {
-            const std::uint8_t* row = taps + r * pitch;
+        for (int r = 0; r < kTaps; ++r) {
+            const std::int16_t* row = taps + r * pitch;
             for (int c = 0; c < 3; ++c) {
                 std::int32_t h = 0;
-                for (int k2 = 0; k2 < 4; ++k2) {
-                    h += wx[k2] * row[k2 * bpp + c];
+                for (int t = 0; t < kTaps; ++t) {
+                    h += wx[t] * row[3 * t + c];
                 }
-                sum[c] += wy[r] * (h >> kHorizontalShift);
+                h = (h + (1 << (kHorizontalShift - 1))) >> kHorizontalShift;
+                sum[c] += wy[r] * std::clamp(h, -32768, 32767);
             }
         }
         for (int c = 0; c < 3; ++c) {
-            const std::int32_t value = (sum[c] + (1 << (kVerticalShift - 1))) >> kVerticalShift;
+            const std::int32_t value =
+                ((sum[c] + (1 << (kVerticalShift - 1))) >> kVerticalShift) + kCoefficientOffset;
             out[c] = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
         }
     }

@@ -1,6 +1,6 @@
-// The samplers of the parallelogram transfer: the view of a source that they
-// read, and the sampling runs (portable, SSSE3 and AVX2), which all give the
-// same bytes.
+// The samplers of the parallelogram transfer: the view of the source's
+// spline coefficients that they read, and the sampling runs (portable, SSSE3
+// and AVX2), which all give the same bytes.
 #pragma once
 
 #include <array>
@@ -12,20 +12,31 @@
 
 namespace veerpic::resample {
 
-// The source rectangle as the samplers see it: 3- or 4-byte pixels with
-// blue, green, red in their first three bytes.
+// The source rectangle's spline coefficients as the samplers read them:
+// blue, green, red as 16-bit values per pixel (bspline5.h).
 struct SampleSource {
-    const std::uint8_t* origin = nullptr;  // the rectangle's top-left pixel
-    std::ptrdiff_t pitch = 0;              // bytes from a row to the one below it
+    const std::int16_t* origin = nullptr;  // the rectangle's top-left pixel
+    std::ptrdiff_t pitch = 0;              // values from a row to the one below it
     std::int64_t width = 0;                // the rectangle, at most kMaxSourceSide each
     std::int64_t height = 0;
-    int bytesPerPixel = 3;
-    // The largest x0 for which the 16 bytes from tap x0 - 1 on lie in the
-    // row's memory and the four taps x0 - 1 .. x0 + 2 inside the rectangle
-    // (so the fast loads need no clamping); 0 when there is none.
-    std::int64_t fastMaxX = 0;
-    std::int64_t fastMaxY = 0;  // likewise for rows: height - 3, or 0
+    // The fast loads read the six taps x0 - 2 .. x0 + 3 of a row as three
+    // 16-byte loads, which end two values into pixel x0 + 4. They need no
+    // mirroring for x0 in [2, fastMaxX] and y0 in [2, fastMaxY].
+    std::int64_t fastMaxX = 0;  // width - 5
+    std::int64_t fastMaxY = 0;  // height - 4
 };
+
+// The view of a picture's coefficients.
+static inline SampleSource ViewOf(const CoefficientPlane& plane) {
+    SampleSource s;
+    s.origin = plane.data;
+    s.pitch = plane.pitch;
+    s.width = plane.width;
+    s.height = plane.height;
+    s.fastMaxX = std::int64_t{plane.width} - 5;
+    s.fastMaxY = std::int64_t{plane.height} - 4;
+    return s;
+}
 
 // Sources wider or taller than this are not drawn: positions in 32.32 fixed
 // point must keep far from the 64-bit limits.
@@ -48,44 +59,48 @@ static inline SourcePosition DecodePosition(std::int64_t u) {
     return {steps >> kFractionBits, static_cast<std::int32_t>(steps & (kFractionSteps - 1))};
 }
 
-static inline std::int64_t ClampTap(std::int64_t v, std::int64_t size) {
-    return v < 0 ? 0 : (v >= size ? size - 1 : v);
-}
+// Values of a row of taps as TapRows gives them: six pixels of three values
+// and room for the two values that the last fast load reads beyond them.
+inline constexpr int kTapRowValues = 24;
 
-// The 4 x 4 taps of a position as 4 rows of 16 bytes (`*pitch` apart), each
-// starting with the 4 tap pixels: in the source itself when its fast loads
-// are safe, else copied into `scratch` with rows and columns clamped to the
-// rectangle (a tap beyond the edge takes the edge pixel).
-static inline const std::uint8_t* TapRows(const SampleSource& s, SourcePosition x, SourcePosition y,
-                                          std::uint8_t (&scratch)[64], std::ptrdiff_t* pitch) {
-    const int bpp = s.bytesPerPixel;
-    if (static_cast<std::uint64_t>(x.x0 - 1) < static_cast<std::uint64_t>(s.fastMaxX) &&
-        static_cast<std::uint64_t>(y.x0 - 1) < static_cast<std::uint64_t>(s.fastMaxY)) {
+// The 6 x 6 taps of a position as 6 rows of kTapRowValues values (`*pitch`
+// apart), each starting with the 6 tap pixels: in the coefficients
+// themselves when the fast loads are safe there, else copied into `scratch`
+// with rows and columns mirrored.
+static inline const std::int16_t* TapRows(const SampleSource& s, SourcePosition x, SourcePosition y,
+                                          std::int16_t (&scratch)[kTaps * kTapRowValues],
+                                          std::ptrdiff_t* pitch) {
+    const std::int64_t left = x.x0 + kFirstTap;
+    const std::int64_t top = y.x0 + kFirstTap;
+    if (static_cast<std::uint64_t>(x.x0 - 2) <= static_cast<std::uint64_t>(s.fastMaxX - 2) &&
+        static_cast<std::uint64_t>(y.x0 - 2) <= static_cast<std::uint64_t>(s.fastMaxY - 2) &&
+        s.fastMaxX >= 2 && s.fastMaxY >= 2) {
         *pitch = s.pitch;
-        return s.origin + (y.x0 - 1) * s.pitch + (x.x0 - 1) * bpp;
+        return s.origin + top * s.pitch + left * 3;
     }
-    for (int r = 0; r < 4; ++r) {
-        const std::uint8_t* row = s.origin + ClampTap(y.x0 - 1 + r, s.height) * s.pitch;
-        for (int k = 0; k < 4; ++k) {
-            std::memcpy(scratch + 16 * r + k * bpp, row + ClampTap(x.x0 - 1 + k, s.width) * bpp,
-                        static_cast<std::size_t>(bpp));
+    for (int r = 0; r < kTaps; ++r) {
+        const std::int16_t* row = s.origin + MirrorIndex(top + r, s.height) * s.pitch;
+        std::int16_t* to = scratch + kTapRowValues * r;
+        for (int k = 0; k < kTaps; ++k) {
+            std::memcpy(to + 3 * k, row + 3 * MirrorIndex(left + k, s.width), 3 * sizeof(*row));
         }
+        std::memset(to + 3 * kTaps, 0, (kTapRowValues - 3 * kTaps) * sizeof(*to));
     }
-    *pitch = 16;
+    *pitch = kTapRowValues;
     return scratch;
 }
 
 // The steps k in [*first, *end) within [0, count) at which u + k du decodes
-// to a pixel x0 with 1 <= x0 <= maxX (positions as DecodePosition takes them).
+// to a pixel x0 with 2 <= x0 <= maxX (positions as DecodePosition takes them).
 static inline void FastSteps(std::int64_t u, std::int64_t du, std::int64_t maxX, std::int32_t count,
                              std::int32_t* first, std::int32_t* end) {
-    // x0 in [1, maxX]  <=>  lo <= u + k du <= hi.
+    // x0 in [2, maxX]  <=>  lo <= u + k du <= hi.
     const std::int64_t offset = -(std::int64_t{1} << 31) + (std::int64_t{1} << 23);
-    const std::int64_t lo = (std::int64_t{1} << 32) - offset;
+    const std::int64_t lo = (std::int64_t{2} << 32) - offset;
     const std::int64_t hi = ((maxX + 1) << 32) - 1 - offset;
     std::int64_t a = 0;
     std::int64_t b = count;  // exclusive
-    if (maxX < 1) {
+    if (maxX < 2) {
         b = 0;
     } else if (du == 0) {
         if (u < lo || u > hi) {

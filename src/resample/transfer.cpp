@@ -1,13 +1,20 @@
-// Sampling positions are stepped along a row in 32.32 fixed point from an
-// exact start, and the samplers compute in integers only, so the output is
-// the same on every build, and the portable and SIMD samplers agree byte for
-// byte.
+// The source rectangle is first turned into quintic B-spline coefficients
+// (bspline5.h), then sampled. Sampling positions are stepped along a row in
+// 32.32 fixed point from an exact start; the prefilter runs in floats with
+// one fixed order of operations and the samplers in integers only, so the
+// output is the same on every build, the portable and SIMD samplers agree
+// byte for byte, and so do any numbers of threads.
 #include "resample/transfer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "pixels/row_codec.h"
 
@@ -19,79 +26,148 @@ using pixels::Plane;
 using pixels::RowCodec;
 using pixels::Status;
 
-bool IsPlainRgb32(const DibFormat& f) {
-    return f.bitCount == 32 && pixels::HasRgbLayout(f);
+// Runs work(part) for part = 0 .. parts - 1, part 0 on the calling thread
+// and the others on helper threads, and returns when all are done. A helper
+// that cannot be started leaves its part to the calling thread.
+template <typename Work>
+void RunParts(int parts, const Work& work) {
+    std::vector<std::thread> helpers;
+    std::vector<int> leftOver;
+    for (int part = 1; part < parts; ++part) {
+        try {
+            helpers.emplace_back(work, part);
+        } catch (const std::exception&) {
+            leftOver.push_back(part);
+        }
+    }
+    work(0);
+    for (const int part : leftOver) {
+        work(part);
+    }
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
 }
 
-// The source rectangle as the samplers read it. 24-bit and plain 32-bit
-// sources are read where they are; any other format (palettes, masks) is
-// converted once into packed 24-bit rows, so that no tap looks anything up.
+// The first and end of part `part` of `parts` of [0, count).
+std::int32_t PartStart(std::int32_t count, int part, int parts) {
+    return static_cast<std::int32_t>(std::int64_t{count} * part / parts);
+}
+
+// Reads the source rectangle's rows as blue, green, red for the prefilter:
+// 24-bit rows where they are, 8-bit ones through a colour lookup, any other
+// format through the row codec.
+class SourceRows {
+  public:
+    SourceRows(const Plane& source, SourceRect r) : source_(source), r_(r), codec_(*source.format) {
+        for (unsigned i = 0; i < 256; ++i) {
+            codec_.IndexColor(i, lookup_[i]);
+        }
+    }
+
+    PixelRows Rows() const {
+        PixelRows rows;
+        rows.width = r_.width;
+        rows.height = r_.height;
+        rows.bufferBytes = static_cast<std::size_t>(r_.x + r_.width) * pixels::kWorkingPixelBytes;
+        rows.read = &Read;
+        rows.context = this;
+        return rows;
+    }
+
+  private:
+    static void Read(const void* context, std::int32_t y, std::uint8_t* out) {
+        const SourceRows& s = *static_cast<const SourceRows*>(context);
+        const DibFormat& f = *s.source_.format;
+        const std::uint8_t* in = s.source_.RowFromTop(s.r_.y + y);
+        const std::size_t x0 = static_cast<std::size_t>(s.r_.x);
+        const std::size_t width = static_cast<std::size_t>(s.r_.width);
+        if (f.bitCount == 24) {
+            std::memcpy(out, in + 3 * x0, 3 * width);
+        } else if (f.bitCount == 8) {
+            for (std::size_t x = 0; x < width; ++x) {
+                std::memcpy(out + 3 * x, s.lookup_[in[x0 + x]], 3);
+            }
+        } else {
+            s.codec_.Unpack(in, x0 + width, out);
+            // Packed in place: byte 3x + c comes from 4 (x0 + x) + c, never before it.
+            for (std::size_t x = 0; x < width; ++x) {
+                for (std::size_t c = 0; c < 3; ++c) {
+                    out[3 * x + c] = out[4 * (x0 + x) + c];
+                }
+            }
+        }
+    }
+
+    const Plane& source_;
+    SourceRect r_;
+    RowCodec codec_;
+    std::uint8_t lookup_[256][pixels::kWorkingPixelBytes];
+};
+
+// The source rectangle's spline coefficients, made by the prefilter on
+// `threads` threads.
 class PreparedSource {
   public:
-    bool Prepare(const Plane& source, SourceRect r, bool mustCopy) {
-        const DibFormat& f = *source.format;
-        view_.width = r.width;
-        view_.height = r.height;
-        view_.fastMaxY = std::max<std::int64_t>(r.height - 3, 0);
-        if (!mustCopy && (f.bitCount == 24 || IsPlainRgb32(f))) {
-            const int bpp = f.bitCount / 8;
-            view_.bytesPerPixel = bpp;
-            view_.origin = source.RowFromTop(r.y) + static_cast<std::ptrdiff_t>(r.x) * bpp;
-            view_.pitch = f.topDown ? static_cast<std::ptrdiff_t>(f.stride)
-                                    : -static_cast<std::ptrdiff_t>(f.stride);
-            // The 16-byte load from tap x0 - 1 ends at byte (x + x0 - 1) * bpp + 16
-            // of the row, which must not pass the row's end.
-            const std::int64_t byLoad =
-                f.stride < 16 ? 0 : (static_cast<std::int64_t>(f.stride) - 16) / bpp + 1 - r.x;
-            view_.fastMaxX = std::max<std::int64_t>(
-                0, std::min<std::int64_t>(std::int64_t{r.width} - 3, byLoad));
-            return true;
+    explicit PreparedSource(const WorkingMemory* memory) : memory_(memory) {}
+    ~PreparedSource() {
+        if (block_ == nullptr) {
+            return;
         }
-        // Packed rows of width * 3 bytes, and 16 spare bytes so that every
-        // fast load stays inside.
-        const std::size_t pitch = static_cast<std::size_t>(r.width) * 3;
-        const std::size_t total = pitch * static_cast<std::size_t>(r.height) + 16;
-        copy_.reset(new (std::nothrow) std::uint8_t[total]);
-        std::unique_ptr<std::uint8_t[]> row(
-            new (std::nothrow)
-                std::uint8_t[static_cast<std::size_t>(f.width) * pixels::kWorkingPixelBytes]);
-        if (!copy_ || !row) {
+        if (memory_ != nullptr) {
+            memory_->release(block_);
+        } else {
+            delete[] static_cast<std::int16_t*>(block_);
+        }
+    }
+    PreparedSource(const PreparedSource&) = delete;
+    PreparedSource& operator=(const PreparedSource&) = delete;
+
+    bool Prepare(const Plane& source, SourceRect r, int threads) {
+        const std::size_t values =
+            static_cast<std::size_t>(r.width) * 3 * static_cast<std::size_t>(r.height);
+        if (values / 3 / static_cast<std::size_t>(r.height) != static_cast<std::size_t>(r.width) ||
+            values > SIZE_MAX / sizeof(std::int16_t)) {
             return false;
         }
-        const RowCodec codec(f);
-        // 8-bit rows look their colours up in a table made once.
-        std::uint8_t lookup[256][pixels::kWorkingPixelBytes];
-        for (unsigned i = 0; i < 256; ++i) {
-            codec.IndexColor(i, lookup[i]);
+        block_ = memory_ != nullptr ? memory_->allocate(values * sizeof(std::int16_t))
+                                    : new (std::nothrow) std::int16_t[values];
+        if (block_ == nullptr) {
+            return false;
         }
-        for (int y = 0; y < r.height; ++y) {
-            const std::uint8_t* in = source.RowFromTop(r.y + y);
-            std::uint8_t* out = copy_.get() + pitch * static_cast<std::size_t>(y);
-            if (f.bitCount == 8) {
-                for (int x = 0; x < r.width; ++x) {
-                    std::memcpy(out + 3 * x, lookup[in[r.x + x]], 3);
-                }
-                continue;
+        CoefficientPlane plane;
+        plane.data = static_cast<std::int16_t*>(block_);
+        plane.pitch = 3 * static_cast<std::ptrdiff_t>(r.width);
+        plane.width = r.width;
+        plane.height = r.height;
+        const SourceRows rows(source, r);
+        const PixelRows pixelRows = rows.Rows();
+        std::atomic<bool> ok{true};
+        RunParts(threads, [&](int part) {
+            if (!PrefilterRows(pixelRows, plane, PartStart(r.height, part, threads),
+                               PartStart(r.height, part + 1, threads))) {
+                ok = false;
             }
-            codec.Unpack(in, static_cast<std::size_t>(r.x + r.width), row.get());
-            const std::uint8_t* working = row.get() + static_cast<std::size_t>(r.x) * 4;
-            for (int x = 0; x < r.width; ++x) {
-                std::memcpy(out + 3 * x, working + 4 * x, 3);
-            }
+        });
+        if (!ok) {
+            return false;
         }
-        std::memset(copy_.get() + total - 16, 0, 16);
-        view_.bytesPerPixel = 3;
-        view_.origin = copy_.get();
-        view_.pitch = static_cast<std::ptrdiff_t>(pitch);
-        view_.fastMaxX = std::max<std::int64_t>(0, std::int64_t{r.width} - 3);
-        return true;
+        RunParts(threads, [&](int part) {
+            if (!PrefilterColumns(plane, PartStart(r.width, part, threads),
+                                  PartStart(r.width, part + 1, threads))) {
+                ok = false;
+            }
+        });
+        view_ = ViewOf(plane);
+        return ok;
     }
 
     const SampleSource& View() const { return view_; }
 
   private:
+    const WorkingMemory* memory_;
+    void* block_ = nullptr;
     SampleSource view_;
-    std::unique_ptr<std::uint8_t[]> copy_;
 };
 
 // Blends a sample into a pixel by `alpha` in 0..256.
@@ -252,15 +328,28 @@ class BandTransfer {
     std::size_t runCount_ = 0;
 };
 
+int TransferThreads(const Plane& dest, SourceRect rect) {
+    // Small pictures are not worth a thread; larger ones use the machine's
+    // cores, up to 8.
+    const std::int64_t work = std::int64_t{dest.format->width} * dest.format->height +
+                              std::int64_t{rect.width} * rect.height;
+    if (work < (std::int64_t{1} << 18)) {
+        return 1;
+    }
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 1u, 8u));
+}
+
 }  // namespace
 
 Status TransferParallelogram(const Plane& dest, const Point points[3], const Plane& source,
-                             SourceRect rect, bool allowSimd) {
-    return TransferParallelogram(dest, points, source, rect, ChooseSampleRun(allowSimd));
+                             SourceRect rect, bool allowSimd, const WorkingMemory* memory) {
+    return TransferParallelogram(dest, points, source, rect, ChooseSampleRun(allowSimd), 0, memory);
 }
 
 Status TransferParallelogram(const Plane& dest, const Point points[3], const Plane& source,
-                             SourceRect rect, SampleRunFunction run) {
+                             SourceRect rect, SampleRunFunction run, int threads,
+                             const WorkingMemory* memory) {
     const DibFormat& f = *source.format;
     if (points == nullptr || dest.bits == nullptr || source.bits == nullptr || rect.width <= 0 ||
         rect.height <= 0 || rect.x < 0 || rect.y < 0 || rect.x > f.width - rect.width ||
@@ -274,18 +363,30 @@ Status TransferParallelogram(const Plane& dest, const Point points[3], const Pla
     if (!plan.Setup(points, dest.format->width, dest.format->height, rect.width, rect.height)) {
         return Status::kOk;  // no area: nothing to draw
     }
-    PreparedSource prepared;
-    // Drawing a picture onto itself reads from a copy taken first.
-    if (!prepared.Prepare(source, rect, dest.bits == source.bits)) {
+    if (threads <= 0) {
+        threads = TransferThreads(dest, rect);
+    }
+    // The coefficients are a picture of their own, so drawing a picture onto
+    // itself reads what it held before.
+    PreparedSource prepared(memory);
+    if (!prepared.Prepare(source, rect, threads)) {
         return Status::kOutOfMemory;
     }
-    BandTransfer transfer(dest, prepared.View(), plan, run);
-    if (!transfer.Allocate()) {
-        return Status::kOutOfMemory;
+    // Bands go to the threads in turn; each thread has its own working memory.
+    std::vector<std::unique_ptr<BandTransfer>> transfers;
+    for (int part = 0; part < threads; ++part) {
+        transfers.push_back(std::make_unique<BandTransfer>(dest, prepared.View(), plan, run));
+        if (!transfers.back()->Allocate()) {
+            return Status::kOutOfMemory;
+        }
     }
-    for (std::int32_t band = plan.FirstRow(); band < plan.EndRow(); band += kBandRows) {
-        transfer.Draw(band, std::min(plan.EndRow(), band + kBandRows));
-    }
+    RunParts(threads, [&](int part) {
+        for (std::int32_t band = plan.FirstRow() + part * kBandRows; band < plan.EndRow();
+             band += threads * kBandRows) {
+            transfers[static_cast<std::size_t>(part)]->Draw(
+                band, std::min(plan.EndRow(), band + kBandRows));
+        }
+    });
     return Status::kOk;
 }
 

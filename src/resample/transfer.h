@@ -10,6 +10,7 @@
 // change a byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "pixels/dib_format.h"
@@ -28,17 +29,28 @@ struct SourceRect {
 
 inline constexpr std::int32_t kBandRows = 256;
 
+// Where the transfer takes its largest working block (the source's spline
+// coefficients, 6 bytes a pixel) from and gives it back: the C++ heap when
+// none is given; a platform adapter may pass its own.
+struct WorkingMemory {
+    void* (*allocate)(std::size_t bytes) = nullptr;  // null when none can be had
+    void (*release)(void* block) = nullptr;
+};
+
 // Draws `rect` of `source` onto `dest` through the corner points, with the
 // sampler this machine runs best (allowSimd) or the portable one, or with
-// the sampler given. kOk also when the parallelogram has no area (nothing is
-// drawn); kTooLarge for a rectangle wider or taller than kMaxSourceSide;
+// the sampler given. The work runs on `threads` threads (0: as many as the
+// picture's size and the machine's cores call for), all joined before it
+// returns; their number does not change a byte. kOk also when the parallelogram has no area
+// (nothing is drawn); kTooLarge for a rectangle wider or taller than kMaxSourceSide;
 // kInvalidParameter for a rectangle outside the source; kOutOfMemory when
 // working memory cannot be had (nothing is drawn then).
 pixels::Status TransferParallelogram(const pixels::Plane& dest, const Point points[3],
                                      const pixels::Plane& source, SourceRect rect,
-                                     bool allowSimd = true);
+                                     bool allowSimd = true, const WorkingMemory* memory = nullptr);
 pixels::Status TransferParallelogram(const pixels::Plane& dest, const Point points[3],
                                      const pixels::Plane& source, SourceRect rect,
-                                     SampleRunFunction run);
+                                     SampleRunFunction run, int threads = 0,
+                                     const WorkingMemory* memory = nullptr);
 
 }  // namespace veerpic::resample

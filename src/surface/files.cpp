@@ -1,5 +1,6 @@
 // Files, the process heap and the thread's last-error code, on POSIX.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <time.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace platform {
@@ -114,6 +117,40 @@ namespace detail {
 long LiveHeapBlocks() {
     return liveHeapBlocks.load();
 }
+
+void AdviseLargePages(void* block, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+    // Measured on the development machine: a 12-Mpx turn gains (fewer
+    // faults, less system time), but for blocks of several hundred MiB the
+    // system's cost of providing large pages outgrows the gain.
+    constexpr std::size_t kLargest = std::size_t{256} << 20;
+    if (block == nullptr || bytes < 2 * kLargePage || bytes > kLargest) {
+        return;
+    }
+    // The whole large pages inside the block.
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t end = (start + bytes) & ~(kLargePage - 1);
+    if (first < end) {
+        // Advice only: a refusal leaves ordinary pages, which work as well.
+        (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+void* AllocateWorkingMemory(std::size_t bytes) {
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    AdviseLargePages(block, bytes);
+    return block;
+}
+
+void ReleaseWorkingMemory(void* block) {
+    std::free(block);
+}
 }  // namespace detail
 
 HANDLE GetProcessHeap() {
@@ -131,6 +168,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    detail::AdviseLargePages(block, size);
     ++liveHeapBlocks;
     return block;
 }

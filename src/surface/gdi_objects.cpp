@@ -88,6 +88,7 @@ HBITMAP NewSection(const pixels::DibFormat& format) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    AdviseLargePages(bitmap->bits.get(), imageSize);
     bitmap->format = f;
     bitmap->size = imageSize;
     ObjectTable& t = Objects();
@@ -406,8 +407,10 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
     }
     const veerpic::resample::Point corners[3] = {
         {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
+    const veerpic::resample::WorkingMemory memory{&detail::AllocateWorkingMemory,
+                                                  &detail::ReleaseWorkingMemory};
     const pixels::Status status = veerpic::resample::TransferParallelogram(
-        to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height});
+        to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
     if (status != pixels::Status::kOk) {
         SetLastError(detail::ErrorFromStatus(status));
         return FALSE;

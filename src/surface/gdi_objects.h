@@ -16,6 +16,15 @@ struct FreeDeleter {
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
 };
 
+// Advises the system to back a large block (4 to 256 MiB) with large pages:
+// fewer page faults when it is first touched, fewer misses in the address
+// translation caches after. Other blocks are left as they are.
+void AdviseLargePages(void* block, std::size_t bytes);
+
+// The transfer's working memory: the C heap, with that advice.
+void* AllocateWorkingMemory(std::size_t bytes);
+void ReleaseWorkingMemory(void* block);
+
 // The platform's error code for an engine refusal.
 DWORD ErrorFromStatus(veerpic::pixels::Status status);
 

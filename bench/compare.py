@@ -300,7 +300,7 @@ def fmt_time(s):
     return f"{s * 1000:.0f} ms" if s < 10 else f"{s:.1f} s"
 
 
-def time_spec(path, runs):
+def time_plan(path, runs):
     """Runs the commands of a JSON list [{"name", "argv", "out"}] `runs` times
     each, interleaved, and prints {name: [[seconds, max RSS KiB], ...]} as
     JSON. Other scripts (bench/quality) time their runs through this, from a
@@ -325,8 +325,8 @@ def time_spec(path, runs):
 
 
 def main(argv=None):
-    if argv is None and len(sys.argv) >= 2 and sys.argv[1] == "--time-spec":
-        return time_spec(sys.argv[2], int(sys.argv[3]) if len(sys.argv) > 3 else 3)
+    if argv is None and len(sys.argv) >= 2 and sys.argv[1] == "--time-plan":
+        return time_plan(sys.argv[2], int(sys.argv[3]) if len(sys.argv) > 3 else 3)
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--veerpic", default=str(REPO / "build" / "release" / "veerpic"),
                     help="veerpic binary (default: build/release/veerpic)")

@@ -388,15 +388,15 @@ def run_speed(modes, runs, work, log):
     out_size = 54 + ((cw * 3 + 3) // 4 * 4) * chh
     floor = Mode("copy floor", "", lambda i, o, j: [
         "sh", "-c", 'cat "$0" > /dev/null && head -c "$1" /dev/zero > "$2"', i, str(out_size), o])
-    spec = [{"name": m.name, "argv": m.command(str(work / f"speed.{m.fmt}"),
+    plan = [{"name": m.name, "argv": m.command(str(work / f"speed.{m.fmt}"),
                                               str(output_path(work, m.fmt, "speed-out")), job),
              "out": str(output_path(work, m.fmt, "speed-out"))} for m in [floor] + list(modes)]
-    spec_path = work / "speed.json"
-    spec_path.write_text(json.dumps(spec))
+    plan_path = work / "speed.json"
+    plan_path.write_text(json.dumps(plan))
     # Timed from a small process: a child's peak memory can read no lower
     # than its parent's at the fork.
-    r = subprocess.run([sys.executable, str(HERE.parent / "compare.py"), "--time-spec",
-                        str(spec_path), str(runs)], stdout=subprocess.PIPE, check=True)
+    r = subprocess.run([sys.executable, str(HERE.parent / "compare.py"), "--time-plan",
+                        str(plan_path), str(runs)], stdout=subprocess.PIPE, check=True)
     timed = json.loads(r.stdout)
     return {name: (statistics.median(t for t, _ in v), max(m for _, m in v) / 1024)
             for name, v in timed.items() if v}

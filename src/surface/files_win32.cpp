@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -112,6 +113,22 @@ std::atomic<long> liveHeapBlocks{0};
 namespace detail {
 long LiveHeapBlocks() {
     return liveHeapBlocks.load();
+}
+
+// Large pages need a privilege that an ordinary user does not hold on
+// Windows; blocks keep the ordinary pages.
+void AdviseLargePages(void* block, std::size_t bytes) {
+    (void)block;
+    (void)bytes;
+}
+
+// The transfer's working memory: the C heap, as on POSIX.
+void* AllocateWorkingMemory(std::size_t bytes) {
+    return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void ReleaseWorkingMemory(void* block) {
+    std::free(block);
 }
 }  // namespace detail
 

@@ -37,63 +37,6 @@ void SetLastError(DWORD code) {
     lastError = code;
 }
 
-DWORD MapErrno(int err) {
-    switch (err) {
-        case 0:
-            return ERROR_SUCCESS;
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES;
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case EROFS:
-            return ERROR_WRITE_PROTECT;
-        case EXDEV:
-            return ERROR_NOT_SAME_DEVICE;
-        case ETXTBSY:
-        case EBUSY:
-            return ERROR_BUSY;
-        case EEXIST:
-            return ERROR_FILE_EXISTS;
-        case EINVAL:
-            return ERROR_INVALID_PARAMETER;
-        case EPIPE:
-            return ERROR_BROKEN_PIPE;
-        case ENOSPC:
-        case EDQUOT:
-            return ERROR_DISK_FULL;
-        case EFBIG:
-            return ERROR_FILE_TOO_LARGE;
-        case ENAMETOOLONG:
-            return ERROR_FILENAME_EXCED_RANGE;
-        case EISDIR:
-            return ERROR_ACCESS_DENIED;
-        case ENOTEMPTY:
-            return ERROR_DIR_NOT_EMPTY;
-        case ELOOP:
-            return ERROR_CANT_RESOLVE_FILENAME;
-        case EIO:
-            return ERROR_IO_DEVICE;
-        case ENXIO:
-        case ENODEV:
-            return ERROR_GEN_FAILURE;
-        case ESPIPE:
-            return ERROR_NEGATIVE_SEEK;
-        case ENOTSUP:
-            return ERROR_NOT_SUPPORTED;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
 
 namespace {
 

@@ -58,51 +58,6 @@ void SetLastError(DWORD code) {
     ::SetLastError(static_cast<::DWORD>(code));
 }
 
-DWORD MapErrno(int err) {
-    switch (err) {
-        case 0:
-            return ERROR_SUCCESS;
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES;
-        case EACCES:
-        case EPERM:
-        case EISDIR:
-            return ERROR_ACCESS_DENIED;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case EROFS:
-            return ERROR_WRITE_PROTECT;
-        case EXDEV:
-            return ERROR_NOT_SAME_DEVICE;
-        case EBUSY:
-            return ERROR_BUSY;
-        case EEXIST:
-            return ERROR_FILE_EXISTS;
-        case EINVAL:
-            return ERROR_INVALID_PARAMETER;
-        case EPIPE:
-            return ERROR_BROKEN_PIPE;
-        case ENOSPC:
-            return ERROR_DISK_FULL;
-        case EFBIG:
-            return ERROR_FILE_TOO_LARGE;
-        case ENAMETOOLONG:
-            return ERROR_FILENAME_EXCED_RANGE;
-        case ENOTEMPTY:
-            return ERROR_DIR_NOT_EMPTY;
-        case EIO:
-            return ERROR_IO_DEVICE;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
 
 // ------------------------------------------------------------- process heap
 

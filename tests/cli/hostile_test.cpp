@@ -22,15 +22,7 @@ using veerpic_test::RunTool;
 using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
-// A width x height 24-bit picture with varied pixels.
-Bytes Picture(int width, int height) {
-    const int stride = (width * 3 + 3) / 4 * 4;
-    Bytes pixels(static_cast<std::size_t>(stride) * height);
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-        pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 24);
-    }
-    return veerpic_test::MakeBmp(width, height, 24, {}, pixels);
-}
+using veerpic_test::Picture;
 
 // Temporaries end in .tmp (.TMP on Windows).
 std::size_t Temporaries(const fs::path& dir) {
@@ -120,8 +112,8 @@ TEST(Hostile, InterruptedRunKeepsTheEarlierOutputAndNoTemporary) {
             // new one; never anything in between. A signal that arrives just
             // after the new file was put in place ends the run with the new
             // file already there.
-            const bool complete = now.size() > 6 && now != earlier &&
-                                  veerpic_test::GetU32(now, 2) == now.size();
+            const bool complete =
+                now.size() > 6 && now != earlier && veerpic_test::GetU32(now, 2) == now.size();
             if (status == 0) {
                 EXPECT_TRUE(complete);
             } else {

@@ -21,14 +21,7 @@ using veerpic_test::RunTool;
 using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
-Bytes Picture(int width, int height) {
-    const int stride = (width * 3 + 3) / 4 * 4;
-    Bytes pixels(static_cast<std::size_t>(stride) * height);
-    for (std::size_t i = 0; i < pixels.size(); ++i) {
-        pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 24);
-    }
-    return veerpic_test::MakeBmp(width, height, 24, {}, pixels);
-}
+using veerpic_test::Picture;
 
 // The output of turning `in` by 30 degrees into a fresh file.
 Bytes Expected(const TempDir& dir, const std::string& in) {

@@ -103,6 +103,15 @@ std::uint32_t GetU32(const Bytes& in, std::size_t at) {
            (static_cast<std::uint32_t>(in.at(at + 3)) << 24);
 }
 
+Bytes Picture(int width, int height) {
+    const int stride = (width * 3 + 3) / 4 * 4;
+    Bytes pixels(static_cast<std::size_t>(stride) * height);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 24);
+    }
+    return MakeBmp(width, height, 24, {}, pixels);
+}
+
 Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
               const std::vector<std::uint32_t>& palette, const Bytes& pixels,
               std::uint32_t compression) {

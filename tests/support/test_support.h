@@ -49,6 +49,9 @@ Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
               const std::vector<std::uint32_t>& palette, const Bytes& pixels,
               std::uint32_t compression = 0);
 
+// A width x height 24-bit BMP file with varied pixels.
+Bytes Picture(int width, int height);
+
 struct RunResult {
     int exitCode = -1;  // the exit status, or 128 + signal
     std::string out;

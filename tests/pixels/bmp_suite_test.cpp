@@ -23,30 +23,48 @@ using veerpic_test::Bytes;
 using veerpic_test::DataPath;
 using DWORD = std::uint32_t;
 
-// The file at `path` decoded as the loader decodes it; nothing, with the
-// reason in *why, when the decoder refuses it.
-std::optional<Image> Load(const std::string& path, Status* why) {
-    const Bytes bytes = veerpic_test::ReadBytes(path);
+// `bytes` decoded as the loader decodes a file of that length, or a stream
+// of unknown length (`length` empty); nothing, with the reason in *why, when
+// the decoder refuses them.
+std::optional<Image> Decode(const Bytes& bytes, std::optional<std::uint64_t> length, Status* why) {
     BmpLayout layout;
     *why = InspectBmp(
-        std::span<const std::uint8_t>(bytes).first(std::min(bytes.size(), kBmpHeadBytes)),
-        bytes.size(), &layout);
-    if (*why != Status::kOk) {
-        return std::nullopt;
+        std::span<const std::uint8_t>(bytes).first(std::min(bytes.size(), kBmpHeadBytes)), length,
+        &layout);
+    if (*why == Status::kOk && layout.pixelOffset > bytes.size()) {
+        *why = Status::kInvalidData;
     }
     Image image;
-    *why = image.Allocate(layout.format);
     if (*why == Status::kOk) {
-        *why = DecodeBmpPixels(layout,
-                               std::span<const std::uint8_t>(bytes).subspan(
-                                   static_cast<std::size_t>(layout.pixelOffset),
-                                   static_cast<std::size_t>(layout.pixelBytes)),
+        *why = image.Allocate(layout.format);
+    }
+    if (*why == Status::kOk) {
+        const std::size_t from = static_cast<std::size_t>(layout.pixelOffset);
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::uint64_t>(bytes.size() - from, layout.pixelBytes));
+        *why = DecodeBmpPixels(layout, std::span<const std::uint8_t>(bytes).subspan(from, count),
                                image.View());
     }
     if (*why != Status::kOk) {
         return std::nullopt;
     }
     return image;
+}
+
+// The file at `path` decoded as a file; read as a stream, the same bytes
+// must give the same picture or the same refusal.
+std::optional<Image> Load(const std::string& path, Status* why) {
+    const Bytes bytes = veerpic_test::ReadBytes(path);
+    std::optional<Image> asFile = Decode(bytes, bytes.size(), why);
+    Status streamWhy = Status::kOk;
+    const std::optional<Image> asStream = Decode(bytes, std::nullopt, &streamWhy);
+    EXPECT_EQ(asFile.has_value(), asStream.has_value()) << path;
+    if (asFile && asStream) {
+        EXPECT_EQ(asFile->bits, asStream->bits) << path;
+    } else if (!asFile && !asStream) {
+        EXPECT_EQ(*why, streamWhy) << path;
+    }
+    return asFile;
 }
 
 struct Picture {
@@ -414,6 +432,34 @@ TEST(BmpDecode, RefusesBrokenFileHeadersAndAbsurdSizes) {
     ASSERT_TRUE(b);
     EXPECT_EQ(b->View().RowFromTop(200 - 1 - 150)[10], 1);
     EXPECT_EQ(b->View().RowFromTop(200 - 1 - 150)[12], 0);
+}
+
+// A 16-byte OS/2 header whose colour table holds 3 of its 16 four-byte
+// entries: the rest are black, and the pixels start right after the three.
+TEST(BmpDecode, ShortOs2TableOfFourByteEntries) {
+    veerpic_test::TempDir dir;
+    Bytes file;
+    for (std::uint32_t word : {0x4D42u, 0u, 0u}) {
+        veerpic_test::PutU16(file, static_cast<std::uint16_t>(word));
+    }
+    file.resize(10, 0);
+    for (std::uint32_t word : {14u + 16 + 12, 16u, 2u, 1u}) {  // offset, header, width, height
+        veerpic_test::PutU32(file, word);
+    }
+    veerpic_test::PutU16(file, 1);
+    veerpic_test::PutU16(file, 4);
+    for (std::uint32_t c : {0x102030u, 0x405060u, 0x708090u, 0x21u}) {  // table, then pixels
+        veerpic_test::PutU32(file, c);
+    }
+    veerpic_test::WriteBytes(dir.File("os2.bmp"), file);
+    Status why = Status::kOk;
+    std::optional<Image> image = Load(dir.File("os2.bmp"), &why);
+    ASSERT_TRUE(image) << static_cast<int>(why);
+    EXPECT_EQ(image->format.colorCount, 16u);
+    EXPECT_EQ(image->format.colors[2].rgbRed, 0x70);
+    EXPECT_EQ(image->format.colors[1].rgbBlue, 0x60);
+    EXPECT_EQ(image->format.colors[3].rgbGreen, 0);
+    EXPECT_EQ(image->bits[0], 0x21);
 }
 
 }  // namespace

@@ -125,23 +125,27 @@ TEST(GdiObjects, GetDIBitsDeliversRowsInTheOrderAskedAndAFullTable) {
 
 // The description of a destination layout: a 40-byte header, then masks
 // (BI_BITFIELDS: three, BI_ALPHABITFIELDS: four) or a colour table.
+// A section of a layout: a 40-byte header, then masks (BI_BITFIELDS: three,
+// BI_ALPHABITFIELDS: four) or a colour table.
 struct Layout {
     const char* name;
     WORD bits;
     DWORD compression;
     std::vector<DWORD> tail;
-};
 
-std::vector<std::uint8_t> Describe(const Layout& l, LONG width, LONG height) {
-    std::vector<std::uint8_t> d(sizeof(BITMAPINFOHEADER));
-    const BITMAPINFOHEADER h{40, width, height, 1, l.bits, l.compression, 0, 0, 0, 0, 0};
-    std::memcpy(d.data(), &h, sizeof h);
-    for (DWORD word : l.tail) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(&word);
-        d.insert(d.end(), p, p + 4);
+    std::vector<std::uint8_t> Describe(LONG width, LONG height) const {
+        const BITMAPINFOHEADER h{40, width, height, 1, bits, compression, 0, 0, 0, 0, 0};
+        std::vector<std::uint8_t> d(sizeof h + 4 * tail.size());
+        std::memcpy(d.data(), &h, sizeof h);
+        std::memcpy(d.data() + sizeof h, tail.data(), 4 * tail.size());
+        return d;
     }
-    return d;
-}
+    HBITMAP Create(LONG width, LONG height, void** pixels) const {
+        const std::vector<std::uint8_t> d = Describe(width, height);
+        return CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(d.data()),
+                                DIB_RGB_COLORS, pixels, nullptr, 0, static_cast<DWORD>(d.size()));
+    }
+};
 
 // PlgBlt and SetDIBits write a pixel of every layout the same way: the same
 // 24-bit picture, drawn unturned by the one and converted by the other.
@@ -163,28 +167,23 @@ TEST(GdiObjects, PlgBltAndSetDIBitsAgreeOnEveryLayout) {
         {"16-bit with alpha", 16, BI_ALPHABITFIELDS, {0x0F00, 0x00F0, 0x000F, 0xF000}},
     };
     const LONG w = 7, h = 5;
-    std::mt19937 rng(3);
-    const std::vector<std::uint8_t> source24 = Describe({"", 24, BI_RGB, {}}, w, h);
+    const Layout rgb24{"24-bit", 24, BI_RGB, {}};
+    const std::vector<std::uint8_t> source24 = rgb24.Describe(w, h);
     void* sourceBits = nullptr;
-    HBITMAP source = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(source24.data()),
-                                      DIB_RGB_COLORS, &sourceBits, nullptr, 0,
-                                      static_cast<DWORD>(source24.size()));
+    HBITMAP source = rgb24.Create(w, h, &sourceBits);
     ASSERT_NE(source, nullptr);
     std::vector<std::uint8_t> picture(static_cast<std::size_t>(24 * h));
+    std::mt19937 rng(3);
     for (std::uint8_t& byte : picture) {
         byte = static_cast<std::uint8_t>(rng());
     }
     std::memcpy(sourceBits, picture.data(), picture.size());
     for (const Layout& l : layouts) {
         SCOPED_TRACE(l.name);
-        const std::vector<std::uint8_t> d = Describe(l, w, h);
-        const auto* info = reinterpret_cast<const BITMAPINFO*>(d.data());
-        const auto size = static_cast<DWORD>(d.size());
         void* drawnBits = nullptr;
         void* setBits = nullptr;
-        HBITMAP drawn =
-            CreateDIBSection(nullptr, info, DIB_RGB_COLORS, &drawnBits, nullptr, 0, size);
-        HBITMAP set = CreateDIBSection(nullptr, info, DIB_RGB_COLORS, &setBits, nullptr, 0, size);
+        HBITMAP drawn = l.Create(w, h, &drawnBits);
+        HBITMAP set = l.Create(w, h, &setBits);
         ASSERT_NE(drawn, nullptr);
         ASSERT_NE(set, nullptr);
         HDC to = CreateCompatibleDC(nullptr);
@@ -214,21 +213,15 @@ TEST(GdiObjects, PlgBltAndSetDIBitsAgreeOnEveryLayout) {
 }
 
 // 5-6-5 pixels come back as 5-5-5: each channel widened to 8 bits from its
-// own width, then narrowed to 5.
+// own width, then narrowed to 5. Green (6 bits) 42 -> 170 -> 21,
+// 63 -> 255 -> 31, 1 -> 4 -> 0, 33 -> 134 -> 16; red and blue keep theirs.
 TEST(GdiObjects, GetDIBitsReadsSixBitGreenAsSixBits) {
-    const Layout l{"5-6-5", 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}};
-    const std::vector<std::uint8_t> d = Describe(l, 4, 1);
     void* bits = nullptr;
     HBITMAP bitmap =
-        CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(d.data()), DIB_RGB_COLORS,
-                         &bits, nullptr, 0, static_cast<DWORD>(d.size()));
+        Layout{"5-6-5", 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}}.Create(4, 1, &bits);
     ASSERT_NE(bitmap, nullptr);
-    // green (6 bits) -> 8 bits -> 5 bits: 42 -> 170 -> 21, 63 -> 255 -> 31,
-    // 1 -> 4 -> 0, 33 -> 134 -> 16; red and blue (5 bits) keep their value.
-    const std::uint16_t in[4] = {static_cast<std::uint16_t>(3 << 11 | 42 << 5 | 7),
-                                 static_cast<std::uint16_t>(31 << 11 | 63 << 5 | 31),
-                                 static_cast<std::uint16_t>(1 << 5),
-                                 static_cast<std::uint16_t>(16 << 11 | 33 << 5 | 1)};
+    const std::uint16_t in[4] = {3 << 11 | 42 << 5 | 7, 31 << 11 | 63 << 5 | 31, 1 << 5,
+                                 16 << 11 | 33 << 5 | 1};
     const std::uint16_t want[4] = {3 << 10 | 21 << 5 | 7, 31 << 10 | 31 << 5 | 31, 0,
                                    16 << 10 | 16 << 5 | 1};
     std::memcpy(bits, in, sizeof in);
@@ -239,9 +232,7 @@ TEST(GdiObjects, GetDIBitsReadsSixBitGreenAsSixBits) {
     EXPECT_EQ(GetDIBits(dc, bitmap, 0, 1, got, reinterpret_cast<BITMAPINFO*>(&out), DIB_RGB_COLORS,
                         sizeof got, sizeof out),
               1);
-    for (int x = 0; x < 4; ++x) {
-        EXPECT_EQ(got[x], want[x]) << x;
-    }
+    EXPECT_EQ(std::vector<std::uint16_t>(got, got + 4), std::vector<std::uint16_t>(want, want + 4));
     DeleteDC(dc);
     DeleteObject(bitmap);
 }

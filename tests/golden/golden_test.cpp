@@ -164,14 +164,19 @@ std::uint64_t TurnAndHash(const veerpic_test::TempDir& dir, const Picture& pictu
     return saved ? Fnv1a64(veerpic_test::ReadBytes(output)) : 0;
 }
 
+// expected.txt: a line a picture, its name and then angle=hash for each run.
 std::map<std::string, std::string> ReadExpected(const std::string& path) {
     std::map<std::string, std::string> table;
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
-        const auto cut = line.rfind(' ');
-        if (!line.empty() && line[0] != '#' && cut != std::string::npos) {
-            table[line.substr(0, cut)] = line.substr(cut + 1);
+        std::istringstream words(line);
+        std::string name;
+        std::string run;
+        words >> name;
+        while (!name.empty() && name[0] != '#' && words >> run) {
+            const auto cut = run.find('=');
+            table[name + " " + run.substr(0, cut)] = run.substr(cut + 1);
         }
     }
     return table;
@@ -182,16 +187,18 @@ TEST(Golden, EveryOutputKeepsItsBytes) {
     const std::map<std::string, std::string> expected = ReadExpected(expectedPath);
     veerpic_test::TempDir dir;
     std::ostringstream table;
-    table << "# picture angle fnv1a64-of-output (regenerated only when pixels change on purpose)\n";
+    table << "# picture angle=fnv1a64-of-output ... (regenerated only when pixels change on "
+             "purpose)\n";
     int runs = 0;
     int differing = 0;
     for (const Picture& picture : Pictures()) {
+        table << picture.name;
         for (double angle : AnglesFor(picture.name)) {
             const std::string key = Key(picture.name, angle);
             char hash[17];
             std::snprintf(hash, sizeof hash, "%016llx",
                           static_cast<unsigned long long>(TurnAndHash(dir, picture, angle)));
-            table << key << ' ' << hash << '\n';
+            table << ' ' << key.substr(picture.name.size() + 1) << '=' << hash;
             ++runs;
             const auto it = expected.find(key);
             if (it == expected.end() || it->second != hash) {
@@ -200,6 +207,7 @@ TEST(Golden, EveryOutputKeepsItsBytes) {
                               << (it == expected.end() ? "(none)" : it->second);
             }
         }
+        table << '\n';
     }
     if (const char* update = std::getenv("VEERPIC_GOLDEN_UPDATE")) {
         std::ofstream(update) << table.str();

@@ -91,31 +91,15 @@ TEST(BSpline5, WeightsAreTheSplinesWithinHalfAStepAndSumToOne) {
 // mirrored edges.
 TEST(BSpline5, PixelCentresGiveThePixelsBack) {
     std::mt19937 rng(5);
-    struct Case {
-        const char* name;
-        std::uint8_t (*value)(std::int32_t x, std::int32_t y, int c, std::mt19937& rng);
-    };
-    const Case contents[] = {
-        {"noise", [](std::int32_t, std::int32_t, int,
-                     std::mt19937& r) { return static_cast<std::uint8_t>(r()); }},
-        {"checkerboard",
-         [](std::int32_t x, std::int32_t y, int c, std::mt19937&) {
-             return static_cast<std::uint8_t>(((x + y + c) & 1) * 255);
-         }},
-        {"columns", [](std::int32_t x, std::int32_t, int,
-                       std::mt19937&) { return static_cast<std::uint8_t>((x & 1) * 255); }},
-        {"rows", [](std::int32_t, std::int32_t y, int,
-                    std::mt19937&) { return static_cast<std::uint8_t>((y & 1) ? 0 : 255); }},
-        {"lone pixels",
-         [](std::int32_t x, std::int32_t y, int c, std::mt19937&) {
-             return static_cast<std::uint8_t>((x % 5 == 2 && y % 4 == 1) == (c == 1) ? 255 : 0);
-         }},
-    };
+    const char* const contents[] = {"noise", "checkerboard", "columns", "rows", "lone pixels"};
     const std::int32_t sizes[][2] = {{1, 1}, {1, 7}, {7, 1}, {2, 2}, {2, 9}, {3, 5}, {64, 48}};
-    for (const Case& content : contents) {
+    for (int content = 0; content < 5; ++content) {
         for (const auto& size : sizes) {
             const Picture p = MakePicture(size[0], size[1], [&](auto x, auto y, int c) {
-                return content.value(x, y, c, rng);
+                const int values[] = {static_cast<int>(rng() & 0xFF), ((x + y + c) & 1) * 255,
+                                      (x & 1) * 255, (y & 1) ? 0 : 255,
+                                      (x % 5 == 2 && y % 4 == 1) == (c == 1) ? 255 : 0};
+                return static_cast<std::uint8_t>(values[content]);
             });
             const Coefficients coefficients = Prefiltered(p);
             std::vector<std::uint8_t> row(3 * std::size_t(p.width));
@@ -123,7 +107,7 @@ TEST(BSpline5, PixelCentresGiveThePixelsBack) {
                 SampleRunScalar(ViewOf(coefficients.plane), Fixed(0.5), Fixed(y + 0.5), Fixed(1), 0,
                                 p.width, row.data());
                 ASSERT_TRUE(std::equal(row.begin(), row.end(), p.bgr.begin() + row.size() * y))
-                    << content.name << " " << size[0] << "x" << size[1] << " row " << y;
+                    << contents[content] << " " << size[0] << "x" << size[1] << " row " << y;
             }
         }
     }

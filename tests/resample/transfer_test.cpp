@@ -25,11 +25,8 @@ using veerpic::pixels::BI_BITFIELDS;
 using veerpic::pixels::BI_RGB;
 using veerpic::pixels::DibFormat;
 using veerpic::pixels::Image;
-using BYTE = std::uint8_t;
-using DWORD = std::uint32_t;
-using POINT = Point;
 using Bitmap = std::unique_ptr<Image>;
-using GdiBitmap = Image;
+using Colour = std::array<std::uint8_t, 3>;  // blue, green, red
 
 Bitmap NewImage(const DibFormat& f) {
     auto image = std::make_unique<Image>();
@@ -37,16 +34,13 @@ Bitmap NewImage(const DibFormat& f) {
     return image;
 }
 
-std::uint8_t* RowOf(Image& b, std::int32_t y) {
-    return b.View().RowFromTop(y);
-}
-const std::uint8_t* RowOf(const Image& b, std::int32_t y) {
+std::uint8_t* RowOf(const Image& b, std::int32_t y) {
     return const_cast<Image&>(b).View().RowFromTop(y);
 }
 
 struct Layout {
     std::uint16_t bitCount;
-    DWORD redMask = 0, greenMask = 0, blueMask = 0;
+    std::uint32_t redMask = 0, greenMask = 0, blueMask = 0;
 };
 
 // A section of the layout, filled with random bytes (a random colour table
@@ -62,61 +56,51 @@ Bitmap MakeSection(std::int32_t width, std::int32_t height, Layout layout, bool 
     f.redMask = layout.redMask;
     f.greenMask = layout.greenMask;
     f.blueMask = layout.blueMask;
-    if (layout.bitCount == 32 && layout.redMask == 0) {
-        f.redMask = 0xFF0000;
-        f.greenMask = 0xFF00;
-        f.blueMask = 0xFF;
-    }
-    if (layout.bitCount == 16 && layout.redMask == 0) {
-        f.redMask = 0x7C00;
-        f.greenMask = 0x3E0;
-        f.blueMask = 0x1F;
+    if ((layout.bitCount == 16 || layout.bitCount == 32) && layout.redMask == 0) {
+        const bool wide = layout.bitCount == 32;  // 8-8-8, else 5-5-5
+        f.redMask = wide ? 0xFF0000 : 0x7C00;
+        f.greenMask = wide ? 0xFF00 : 0x3E0;
+        f.blueMask = wide ? 0xFF : 0x1F;
     }
     if (layout.bitCount <= 8) {
         f.colorCount = 1u << layout.bitCount;
         for (std::uint32_t i = 0; i < f.colorCount; ++i) {
-            f.colors[i] = {static_cast<BYTE>(rng()), static_cast<BYTE>(rng()),
-                           static_cast<BYTE>(rng()), 0};
+            f.colors[i] = {static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
+                           static_cast<std::uint8_t>(rng()), 0};
         }
     }
     Bitmap b = NewImage(f);
-    EXPECT_NE(b, nullptr);
     for (std::uint8_t& byte : b->bits) {
         byte = static_cast<std::uint8_t>(rng());
     }
     return b;
 }
 
-// A 24-bit bottom-up canvas filled with one colour.
+// A 24-bit bottom-up canvas filled with one grey, or one colour.
 Bitmap MakeCanvas(std::int32_t width, std::int32_t height, std::uint8_t fill = 0) {
     DibFormat f;
     f.width = width;
     f.height = height;
     f.bitCount = 24;
     Bitmap b = NewImage(f);
-    EXPECT_NE(b, nullptr);
     std::fill(b->bits.begin(), b->bits.end(), fill);
     return b;
 }
 
-Bitmap MakeConstant(std::int32_t width, std::int32_t height, std::uint8_t b, std::uint8_t g,
-                    std::uint8_t r) {
-    Bitmap s = MakeCanvas(width, height);
+Bitmap MakeCanvas(std::int32_t width, std::int32_t height, Colour colour) {
+    Bitmap b = MakeCanvas(width, height);
     for (std::int32_t y = 0; y < height; ++y) {
-        std::uint8_t* row = RowOf(*s, y);
         for (std::int32_t x = 0; x < width; ++x) {
-            row[3 * x] = b;
-            row[3 * x + 1] = g;
-            row[3 * x + 2] = r;
+            std::memcpy(RowOf(*b, y) + 3 * x, colour.data(), 3);
         }
     }
-    return s;
+    return b;
 }
 
 // Blue, green, red of every pixel, rows from the top.
-std::vector<std::array<std::uint8_t, 3>> Pixels(const GdiBitmap& b) {
+std::vector<Colour> Pixels(const Image& b) {
     std::vector<std::uint8_t> row(static_cast<std::size_t>(b.format.width) * 4);
-    std::vector<std::array<std::uint8_t, 3>> out;
+    std::vector<Colour> out;
     for (std::int32_t y = 0; y < b.format.height; ++y) {
         veerpic::pixels::RowCodec(b.format).Unpack(RowOf(b, y), row.size() / 4, row.data());
         for (std::int32_t x = 0; x < b.format.width; ++x) {
@@ -126,26 +110,32 @@ std::vector<std::array<std::uint8_t, 3>> Pixels(const GdiBitmap& b) {
     return out;
 }
 
-std::array<std::uint8_t, 3> PixelAt(const GdiBitmap& b, std::int32_t x, std::int32_t y) {
+Colour PixelAt(const Image& b, std::int32_t x, std::int32_t y) {
     const std::uint8_t* p = RowOf(b, y) + 3 * x;
     return {p[0], p[1], p[2]};
 }
 
-void Draw(GdiBitmap& dest, POINT p0, POINT p1, POINT p2, const GdiBitmap& source,
-          bool simd = true) {
-    const POINT points[3] = {p0, p1, p2};
-    TransferParallelogram(dest.View(), points, const_cast<GdiBitmap&>(source).View(),
+void Draw(Image& dest, Point p0, Point p1, Point p2, const Image& source, bool simd = true) {
+    const Point points[3] = {p0, p1, p2};
+    TransferParallelogram(dest.View(), points, const_cast<Image&>(source).View(),
                           {0, 0, source.format.width, source.format.height}, simd);
+}
+
+// Where the centre of pixel (x, y) lies in the parallelogram: 0 .. 1 along
+// A = P1 - P0 and along B = P2 - P0.
+std::array<double, 2> Parameters(Point p0, Point p1, Point p2, double x, double y) {
+    const double ax = p1.x - p0.x, ay = p1.y - p0.y, bx = p2.x - p0.x, by = p2.y - p0.y;
+    const double d = ax * by - ay * bx;
+    const double px = x + 0.5 - p0.x, py = y + 0.5 - p0.y;
+    return {(px * by - py * bx) / d, (ax * py - ay * px) / d};
 }
 
 // Signed distances of the centre of pixel (x, y) to the four edges of the
 // parallelogram, positive inside, in double precision.
-std::array<double, 4> EdgeDistances(POINT p0, POINT p1, POINT p2, double x, double y) {
+std::array<double, 4> EdgeDistances(Point p0, Point p1, Point p2, double x, double y) {
     const double ax = p1.x - p0.x, ay = p1.y - p0.y, bx = p2.x - p0.x, by = p2.y - p0.y;
     const double d = ax * by - ay * bx;
-    const double px = x + 0.5 - p0.x, py = y + 0.5 - p0.y;
-    const double s = (px * by - py * bx) / d;  // along A
-    const double t = (ax * py - ay * px) / d;  // along B
+    const auto [s, t] = Parameters(p0, p1, p2, x, y);
     const double la = std::hypot(ax, ay), lb = std::hypot(bx, by);
     const double wa = std::fabs(d) / lb;  // the parallelogram's width across the B edges
     const double wb = std::fabs(d) / la;
@@ -194,110 +184,47 @@ const LayoutCase kLayouts[] = {
     {"32-bit masks", {32, 0x3FF00000, 0x000FFC00, 0x000003FF}, true},
 };
 
-TEST(HalftoneParallelogram, IdentityReproducesEveryLayout) {
-    std::mt19937 rng(1);
-    for (const LayoutCase& c : kLayouts) {
-        for (const bool simd : {false, true}) {
-            const std::int32_t w = 37, h = 23;
-            Bitmap source = MakeSection(w, h, c.layout, c.topDown, rng);
-            Bitmap canvas = MakeCanvas(w, h, 0x5A);
-            Draw(*canvas, {0, 0}, {w, 0}, {0, h}, *source, simd);
-            EXPECT_EQ(Pixels(*canvas), Pixels(*source)) << c.name << (simd ? " SIMD" : "");
-        }
-    }
-}
-
-// Exact quarter turns and mirrors: with corners on whole pixels, every pixel
-// of the canvas is one source pixel.
+// Identity, exact quarter turns and mirrors, from every layout, on a source
+// too small for the unmirrored taps and on a larger one: with corners on
+// whole pixels, every pixel of the canvas is one source pixel.
 TEST(HalftoneParallelogram, QuarterTurnsAndMirrorsPermutePixels) {
-    const std::int32_t w = 7, h = 5;
     struct Case {
         const char* name;
         std::int32_t canvasW, canvasH;
-        POINT p0, p1, p2;
-        // The source pixel shown at canvas pixel (x, y).
-        std::array<std::int32_t, 2> (*from)(std::int32_t x, std::int32_t y);
+        Point p0, p1, p2;
+        // Canvas pixel (x, y) shows source pixel (m0 x + m1 y + m2, m3 x + m4 y + m5).
+        std::int32_t m[6];
     };
-    const Case cases[] = {
-        {"90",
-         h,
-         w,
-         {h, 0},
-         {h, w},
-         {0, 0},
-         [](std::int32_t x, std::int32_t y) {
-             return std::array<std::int32_t, 2>{y, h - 1 - x};
-         }},
-        {"180",
-         w,
-         h,
-         {w, h},
-         {0, h},
-         {w, 0},
-         [](std::int32_t x, std::int32_t y) {
-             return std::array<std::int32_t, 2>{w - 1 - x, h - 1 - y};
-         }},
-        {"270",
-         h,
-         w,
-         {0, w},
-         {0, 0},
-         {h, w},
-         [](std::int32_t x, std::int32_t y) {
-             return std::array<std::int32_t, 2>{w - 1 - y, x};
-         }},
-        {"mirror",
-         w,
-         h,
-         {w, 0},
-         {0, 0},
-         {w, h},
-         [](std::int32_t x, std::int32_t y) {
-             return std::array<std::int32_t, 2>{w - 1 - x, y};
-         }},
-        {"flip",
-         w,
-         h,
-         {0, h},
-         {w, h},
-         {0, 0},
-         [](std::int32_t x, std::int32_t y) {
-             return std::array<std::int32_t, 2>{x, h - 1 - y};
-         }},
-    };
-    std::mt19937 rng(2);
-    Bitmap source = MakeSection(w, h, {24}, false, rng);
-    for (const Case& c : cases) {
-        for (const bool simd : {false, true}) {
-            Bitmap canvas = MakeCanvas(c.canvasW, c.canvasH);
-            Draw(*canvas, c.p0, c.p1, c.p2, *source, simd);
-            for (std::int32_t y = 0; y < c.canvasH; ++y) {
-                for (std::int32_t x = 0; x < c.canvasW; ++x) {
-                    const auto at = c.from(x, y);
-                    EXPECT_EQ(PixelAt(*canvas, x, y), PixelAt(*source, at[0], at[1]))
-                        << c.name << " at " << x << "," << y;
+    std::mt19937 rng(1);
+    for (const auto [w, h] : {std::array<std::int32_t, 2>{7, 5}, {37, 23}}) {
+        const Case cases[] = {
+            {"identity", w, h, {0, 0}, {w, 0}, {0, h}, {1, 0, 0, 0, 1, 0}},
+            {"90", h, w, {h, 0}, {h, w}, {0, 0}, {0, 1, 0, -1, 0, h - 1}},
+            {"180", w, h, {w, h}, {0, h}, {w, 0}, {-1, 0, w - 1, 0, -1, h - 1}},
+            {"270", h, w, {0, w}, {0, 0}, {h, w}, {0, -1, w - 1, 1, 0, 0}},
+            {"mirror", w, h, {w, 0}, {0, 0}, {w, h}, {-1, 0, w - 1, 0, 1, 0}},
+            {"flip", w, h, {0, h}, {w, h}, {0, 0}, {1, 0, 0, 0, -1, h - 1}},
+        };
+        for (const LayoutCase& layout : kLayouts) {
+            Bitmap source = MakeSection(w, h, layout.layout, layout.topDown, rng);
+            const auto pixels = Pixels(*source);
+            for (const Case& c : cases) {
+                std::vector<Colour> expected;
+                for (std::int32_t y = 0; y < c.canvasH; ++y) {
+                    for (std::int32_t x = 0; x < c.canvasW; ++x) {
+                        const std::int32_t* m = c.m;
+                        expected.push_back(pixels[static_cast<std::size_t>(
+                            (m[3] * x + m[4] * y + m[5]) * w + m[0] * x + m[1] * y + m[2])]);
+                    }
+                }
+                for (const bool simd : {false, true}) {
+                    Bitmap canvas = MakeCanvas(c.canvasW, c.canvasH, 0x5A);
+                    Draw(*canvas, c.p0, c.p1, c.p2, *source, simd);
+                    EXPECT_EQ(Pixels(*canvas), expected) << w << "x" << h << " " << layout.name
+                                                         << " " << c.name << (simd ? " SIMD" : "");
                 }
             }
         }
-    }
-}
-
-TEST(HalftoneParallelogram, ZeroAreaDrawsNothing) {
-    std::mt19937 rng(3);
-    Bitmap source = MakeSection(10, 10, {24}, false, rng);
-    const POINT cases[][3] = {
-        {{3, 3}, {9, 4}, {3, 3}},  // P2 on P0
-        {{3, 3}, {3, 3}, {4, 9}},  // P1 on P0
-        {{0, 0}, {4, 4}, {8, 8}},  // all on one line
-        {{5, 5}, {5, 5}, {5, 5}},  // one point
-    };
-    for (const auto& p : cases) {
-        Bitmap canvas = MakeCanvas(12, 12, 0x33);
-        Draw(*canvas, p[0], p[1], p[2], *source);
-        const auto pixels = Pixels(*canvas);
-        EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(), [](const auto& px) {
-            return px == std::array<std::uint8_t, 3>{0x33, 0x33, 0x33};
-        }));
     }
 }
 
@@ -306,7 +233,7 @@ TEST(HalftoneParallelogram, ZeroAreaDrawsNothing) {
 // between the product of the four edge terms, which rises and falls once
 // along a row. Fixed shapes, then random corners.
 TEST(HalftoneParallelogram, EdgesBlendByCoverage) {
-    std::vector<std::array<POINT, 3>> cases = {
+    std::vector<std::array<Point, 3>> cases = {
         {{{15, 2}, {46, 20}, {3, 23}}},    // about 30 degrees
         {{{30, 40}, {2, 30}, {40, 8}}},    // mirrored orientation
         {{{10, 10}, {40, 11}, {11, 40}}},  // nearly square, shallow edges
@@ -319,7 +246,7 @@ TEST(HalftoneParallelogram, EdgesBlendByCoverage) {
             {{{coord(rng), coord(rng)}, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}}});
     }
     constexpr int kGrey = 0x40;
-    Bitmap source = MakeConstant(9, 6, 255, 255, 255);
+    Bitmap source = MakeCanvas(9, 6, 255);
     for (const auto& [p0, p1, p2] : cases) {
         if (static_cast<std::int64_t>(p1.x - p0.x) * (p2.y - p0.y) ==
             static_cast<std::int64_t>(p1.y - p0.y) * (p2.x - p0.x)) {
@@ -373,11 +300,9 @@ TEST(HalftoneParallelogram, InteriorFollowsTheMappedBackPositions) {
             }
         }
     }
-    const POINT p0{25, 1}, p1{61, 19}, p2{10, 27};
+    const Point p0{25, 1}, p1{61, 19}, p2{10, 27};
     Bitmap canvas = MakeCanvas(75, 50);
     Draw(*canvas, p0, p1, p2, *source);
-    const double ax = p1.x - p0.x, ay = p1.y - p0.y, bx = p2.x - p0.x, by = p2.y - p0.y;
-    const double d = ax * by - ay * bx;
     int checked = 0;
     for (std::int32_t y = 0; y < 50; ++y) {
         for (std::int32_t x = 0; x < 75; ++x) {
@@ -385,9 +310,8 @@ TEST(HalftoneParallelogram, InteriorFollowsTheMappedBackPositions) {
             if (*std::min_element(dist.begin(), dist.end()) < 0.5) {
                 continue;
             }
-            const double px = x + 0.5 - p0.x, py = y + 0.5 - p0.y;
-            const double u = (px * by - py * bx) / d * w - 0.5;
-            const double v = (ax * py - ay * px) / d * h - 0.5;
+            const auto [s, t] = Parameters(p0, p1, p2, x, y);
+            const double u = s * w - 0.5, v = t * h - 0.5;
             if (u < 3 || v < 3 || u > w - 4 || v > h - 4) {
                 continue;  // the mirrored edges are no smooth continuation
             }
@@ -406,7 +330,7 @@ TEST(HalftoneParallelogram, ThreadsDoNotChangeAByte) {
     std::mt19937 rng(9);
     for (const LayoutCase& c : kLayouts) {
         Bitmap source = MakeSection(300, 200, c.layout, c.topDown, rng);
-        const POINT points[3] = {{120, -3}, {380, 140}, {20, 170}};
+        const Point points[3] = {{120, -3}, {380, 140}, {20, 170}};
         Bitmap one = MakeCanvas(400, 700, 0x33);
         TransferParallelogram(one->View(), points, source->View(), {0, 0, 300, 200},
                               ChooseSampleRun(true), 1);
@@ -433,7 +357,7 @@ TEST(HalftoneParallelogram, SubRectangleActsAsItsOwnPicture) {
                 std::memcpy(RowOf(*part, y) + 3 * x, p.data(), 3);
             }
         }
-        const POINT points[3] = {{9, 0}, {31, 8}, {2, 17}};
+        const Point points[3] = {{9, 0}, {31, 8}, {2, 17}};
         Bitmap fromWhole = MakeCanvas(34, 26, 0x11);
         Bitmap fromPart = MakeCanvas(34, 26, 0x11);
         TransferParallelogram(fromWhole->View(), points, whole->View(), {xSrc, ySrc, w, h}, true);
@@ -458,7 +382,7 @@ TEST(HalftoneParallelogram, SimdAndPortableGiveTheSameBytes) {
         const std::int32_t cw = size(rng) + 5, ch = size(rng) + 5;
         std::uniform_int_distribution<std::int32_t> coord(-cw / 2, cw + cw / 2);
         Bitmap source = MakeSection(w, h, c.layout, c.topDown, rng);
-        const POINT points[3] = {
+        const Point points[3] = {
             {coord(rng), coord(rng)}, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}};
         Bitmap portable = MakeCanvas(cw, ch, 0x42);
         TransferParallelogram(portable->View(), points, source->View(), {0, 0, w, h},
@@ -466,11 +390,7 @@ TEST(HalftoneParallelogram, SimdAndPortableGiveTheSameBytes) {
         for (const auto& [name, run] : samplers) {
             Bitmap simd = MakeCanvas(cw, ch, 0x42);
             TransferParallelogram(simd->View(), points, source->View(), {0, 0, w, h}, run);
-            ASSERT_EQ(std::memcmp(portable->bits.data(), simd->bits.data(), portable->bits.size()),
-                      0)
-                << name << " " << c.name << " " << w << "x" << h << " points " << points[0].x << ","
-                << points[0].y << " " << points[1].x << "," << points[1].y << " " << points[2].x
-                << "," << points[2].y;
+            ASSERT_EQ(portable->bits, simd->bits) << name << " " << c.name << " case " << n;
         }
     }
 }
@@ -512,33 +432,42 @@ TEST(SampleRun, EverySamplerMatchesThePortableOne) {
 
 // ------------------------------------------------------------ hostile input
 
-TEST(HalftoneParallelogram, FarAndHugeCornersAreClippedQuickly) {
-    Bitmap source = MakeConstant(5, 4, 1, 2, 3);
+// Corners far out, at the limits of the coordinates, or on one line: the
+// canvas comes out covered, untouched, or (where neither is simple) at least
+// quickly and safely.
+TEST(HalftoneParallelogram, ZeroAreaAndHostileCorners) {
+    const Colour kSource{1, 2, 3}, kCanvas{0x66, 0x66, 0x66};
+    Bitmap source = MakeCanvas(5, 4, kSource);
     const std::int32_t big = 1 << 30;
     const std::int32_t top = 2147483647, bottom = -2147483647 - 1;
+    enum Outcome { kCovered, kUntouched, kEither };
     struct Case {
-        POINT p0, p1, p2;
-        bool coversCanvas;
+        Point p0, p1, p2;
+        Outcome outcome;
     };
     const Case cases[] = {
-        {{-big, -big}, {big, -big}, {-big, big}, true},
-        {{big, big}, {-big, big}, {big, -big}, true},
-        {{bottom, bottom}, {top, bottom}, {bottom, top}, true},
-        {{top, top}, {bottom, bottom}, {top, bottom}, false},  // a half plane
-        {{big, big}, {big + 5, big}, {big, big + 5}, false},   // far away
-        {{-big, 3}, {big, 4}, {-big, 5}, false},               // a long thin strip
-        {{bottom, 0}, {top, 1}, {bottom, 1}, false},
-        {{0, 0}, {1, 0}, {0, top}, false},  // a one-pixel column, very tall
+        {{3, 3}, {9, 4}, {3, 3}, kUntouched},  // P2 on P0
+        {{3, 3}, {3, 3}, {4, 9}, kUntouched},  // P1 on P0
+        {{0, 0}, {4, 4}, {8, 8}, kUntouched},  // all on one line
+        {{5, 5}, {5, 5}, {5, 5}, kUntouched},  // one point
+        {{-big, -big}, {big, -big}, {-big, big}, kCovered},
+        {{big, big}, {-big, big}, {big, -big}, kCovered},
+        {{bottom, bottom}, {top, bottom}, {bottom, top}, kCovered},
+        {{top, top}, {bottom, bottom}, {top, bottom}, kEither},    // a half plane
+        {{big, big}, {big + 5, big}, {big, big + 5}, kUntouched},  // far away
+        {{-big, 3}, {big, 4}, {-big, 5}, kEither},                 // a long thin strip
+        {{bottom, 0}, {top, 1}, {bottom, 1}, kEither},
+        {{0, 0}, {1, 0}, {0, top}, kEither},  // a one-pixel column, very tall
     };
     for (const Case& c : cases) {
         for (const bool simd : {false, true}) {
-            Bitmap canvas = MakeCanvas(31, 29, 0x66);
+            SCOPED_TRACE(testing::Message() << c.p0.x << "," << c.p0.y << " " << c.p1.x << ","
+                                            << c.p1.y << " " << c.p2.x << "," << c.p2.y);
+            Bitmap canvas = MakeCanvas(31, 29, kCanvas[0]);
             Draw(*canvas, c.p0, c.p1, c.p2, *source, simd);
-            if (c.coversCanvas) {
-                const auto pixels = Pixels(*canvas);
-                EXPECT_TRUE(std::all_of(pixels.begin(), pixels.end(), [](const auto& px) {
-                    return px == std::array<std::uint8_t, 3>{1, 2, 3};
-                }));
+            if (c.outcome != kEither) {
+                EXPECT_EQ(Pixels(*canvas),
+                          std::vector<Colour>(31 * 29, c.outcome == kCovered ? kSource : kCanvas));
             }
         }
     }
@@ -549,8 +478,9 @@ TEST(HalftoneParallelogram, OtherDestinationFormats) {
     std::mt19937 rng(10);
     Bitmap source = MakeSection(9, 7, {8}, false, rng);
     for (int i = 0; i < 256; ++i) {  // distinct colours
-        source->format.colors[i] = {static_cast<BYTE>(i), static_cast<BYTE>(255 - i),
-                                    static_cast<BYTE>(i * 7), 0};
+        source->format.colors[i] = {static_cast<std::uint8_t>(i),
+                                    static_cast<std::uint8_t>(255 - i),
+                                    static_cast<std::uint8_t>(i * 7), 0};
     }
     // An 8-bit destination with the source's colour table takes its indices.
     DibFormat f = source->format;
@@ -586,8 +516,8 @@ TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
                                    --live;
                                    std::free(block);
                                }};
-    Bitmap source = MakeConstant(9, 7, 10, 20, 30);
-    const POINT points[3] = {{3, 0}, {12, 4}, {0, 7}};
+    Bitmap source = MakeCanvas(9, 7, Colour{10, 20, 30});
+    const Point points[3] = {{3, 0}, {12, 4}, {0, 7}};
     for (const bool refused : {false, true}) {
         refuse = refused;
         Bitmap canvas = MakeCanvas(14, 12, 0x77);
@@ -599,7 +529,7 @@ TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
             EXPECT_EQ(canvas->bits, MakeCanvas(14, 12, 0x77)->bits);
         } else {
             EXPECT_EQ(status, veerpic::pixels::Status::kOk);
-            EXPECT_EQ(PixelAt(*canvas, 6, 5), (std::array<std::uint8_t, 3>{10, 20, 30}));
+            EXPECT_EQ(PixelAt(*canvas, 6, 5), (Colour{10, 20, 30}));
         }
     }
 }

@@ -241,24 +241,20 @@ TEST_F(WriterFile, UnwritablePlacesFailWithTheirReason) {
 // are POSIX's; the Windows cases are in windows_command_line_test.cpp and
 // windows_files_test.cpp.
 #if !defined(_WIN32)
-TEST_F(WriterFile, ReplacesAnExistingFileKeepingItsMode) {
+// A new file gets the usual mode under the umask; a file written over keeps its own.
+TEST_F(WriterFile, NewFileGetsTheUsualModeAndAnExistingOneKeepsItsOwn) {
     const std::string path = dir_.File("out.bmp");
-    veerpic_test::WriteBytes(path, Bytes(5000, 0xEE));
-    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-    fs::permissions(path, mode);
-    ASSERT_TRUE(Save(path));
-    EXPECT_EQ(SizeOf(path), 78u);
-    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, mode);
-    EXPECT_EQ(OtherEntries(dir_.path(), "out.bmp"), 0u);
-}
-
-TEST_F(WriterFile, NewFileGetsTheUsualModeUnderTheUmask) {
     const mode_t old = umask(022);
-    const std::string path = dir_.File("fresh.bmp");
     const BOOL written = Save(path);
     umask(old);
     ASSERT_TRUE(written);
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0644));
+    veerpic_test::WriteBytes(path, Bytes(5000, 0xEE));
+    fs::permissions(path, static_cast<fs::perms>(0640));
+    ASSERT_TRUE(Save(path));
+    EXPECT_EQ(SizeOf(path), 78u);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0640));
+    EXPECT_EQ(OtherEntries(dir_.path(), "out.bmp"), 0u);
 }
 
 // Written through a symbolic link and by its own name, a file with a second

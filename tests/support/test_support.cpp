@@ -155,6 +155,9 @@ Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
 
 #if defined(_WIN32)
 
+namespace {
+
+// An argument written so that the tool's command-line cutting gives it back.
 std::string QuoteArgument(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
         return arg;
@@ -177,8 +180,6 @@ std::string QuoteArgument(const std::string& arg) {
     quoted.append(arg, end, std::string::npos);
     return quoted;
 }
-
-namespace {
 
 std::string ToolCommandLine(const std::vector<std::string>& args) {
     std::string line = QuoteArgument(VEERPIC_EXE);

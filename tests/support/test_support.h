@@ -87,9 +87,6 @@ int StartTool(const std::vector<std::string>& args);
 int WaitTool(int pid);
 
 #if defined(_WIN32)
-// An argument written so that the tool's command-line cutting gives it back.
-std::string QuoteArgument(const std::string& arg);
-
 struct ProcessResult {
     int exitCode = -1;
     Bytes out;  // the bytes as written, line ends included

@@ -200,151 +200,139 @@ std::size_t OtherEntries(const fs::path& dir, const std::string& keep) {
     return n;
 }
 
-TEST(Writer, FileAndFolderReachTheDiskBeforeSuccess) {
-    TempDir dir;
-    HBITMAP bitmap = MakeSection(3, 2, 24);
+// Writes of a 3 x 2 24-bit section (a 78-byte file) into a fresh folder;
+// every handle and block is released at the end.
+class WriterFile : public testing::Test {
+  protected:
+    void TearDown() override {
+        DeleteObject(bitmap_);
+        ExpectNothingHeld();
+    }
+    BOOL Save(const std::string& path) const { return SaveBitmapFile(path.c_str(), bitmap_); }
+    std::size_t SizeOf(const std::string& path) const {
+        return veerpic_test::ReadBytes(path).size();
+    }
+
+    TempDir dir_;
+    HBITMAP bitmap_ = MakeSection(3, 2, 24);
+};
+
+TEST_F(WriterFile, FileAndFolderReachTheDiskBeforeSuccess) {
     for (bool existing : {false, true}) {
         const FlushCounts before = GetFlushCounts();
-        ASSERT_TRUE(SaveBitmapFile(dir.File("out.bmp").c_str(), bitmap)) << existing;
+        ASSERT_TRUE(Save(dir_.File("out.bmp"))) << existing;
         const FlushCounts after = GetFlushCounts();
         EXPECT_GE(after.data - before.data, 1) << existing;
         EXPECT_EQ(after.folders - before.folders, 1) << existing;
     }
-    DeleteObject(bitmap);
+}
+
+TEST_F(WriterFile, UnwritablePlacesFailWithTheirReason) {
+    EXPECT_FALSE(Save(dir_.File("missing/out.bmp")));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    fs::create_directory(dir_.File("folder"));
+    EXPECT_FALSE(Save(dir_.File("folder")));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(fs::is_directory(dir_.File("folder")));
+    EXPECT_EQ(OtherEntries(dir_.path(), "folder"), 0u);
 }
 
 // Permission bits, the umask, links, owners, file-size limits and devices
 // are POSIX's; the Windows cases are in windows_command_line_test.cpp and
 // windows_files_test.cpp.
 #if !defined(_WIN32)
-TEST(Writer, ReplacesAnExistingFileKeepingItsMode) {
-    TempDir dir;
-    const std::string path = dir.File("out.bmp");
-    veerpic_test::WriteBytes(path, Bytes(5000, 0xEE));
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
-    EXPECT_EQ(veerpic_test::ReadBytes(path).size(), 78u);
-    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_EQ(OtherEntries(dir.path(), "out.bmp"), 0u);
-    DeleteObject(bitmap);
-}
-
-TEST(Writer, NewFileGetsTheUsualModeUnderTheUmask) {
-    TempDir dir;
+// A new file gets the usual mode under the umask; a file written over keeps its own.
+TEST_F(WriterFile, NewFileGetsTheUsualModeAndAnExistingOneKeepsItsOwn) {
+    const std::string path = dir_.File("out.bmp");
     const mode_t old = umask(022);
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    const std::string path = dir.File("fresh.bmp");
-    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    const BOOL written = Save(path);
     umask(old);
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-    DeleteObject(bitmap);
-}
-
-TEST(Writer, SymbolicLinkStaysAndItsFileIsReplaced) {
-    TempDir dir;
-    const std::string target = dir.File("real.bmp");
-    const std::string link = dir.File("link.bmp");
-    veerpic_test::WriteBytes(target, Bytes(10, 1));
-    fs::create_symlink("real.bmp", link);
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    ASSERT_TRUE(SaveBitmapFile(link.c_str(), bitmap));
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(veerpic_test::ReadBytes(target).size(), 78u);
-    DeleteObject(bitmap);
-}
-
-TEST(Writer, EveryNameOfAHardLinkedFileSeesTheNewPicture) {
-    TempDir dir;
-    const std::string path = dir.File("out.bmp");
+    ASSERT_TRUE(written);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0644));
     veerpic_test::WriteBytes(path, Bytes(5000, 0xEE));
-    fs::create_hard_link(path, dir.File("other.bmp"));
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
-    EXPECT_EQ(fs::hard_link_count(path), 2u);
-    EXPECT_EQ(veerpic_test::ReadBytes(dir.File("other.bmp")).size(), 78u);
-    EXPECT_EQ(veerpic_test::ReadBytes(path), veerpic_test::ReadBytes(dir.File("other.bmp")));
-    EXPECT_EQ(OtherEntries(dir.path(), "out.bmp"), 1u);
-    DeleteObject(bitmap);
+    fs::permissions(path, static_cast<fs::perms>(0640));
+    ASSERT_TRUE(Save(path));
+    EXPECT_EQ(SizeOf(path), 78u);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, static_cast<fs::perms>(0640));
+    EXPECT_EQ(OtherEntries(dir_.path(), "out.bmp"), 0u);
 }
 
-TEST(Writer, PrivilegedReplaceKeepsOwnerGroupAndMode) {
+// Written through a symbolic link and by its own name, a file with a second
+// hard link stays one file that both names show.
+TEST_F(WriterFile, LinksStayAndEveryNameSeesTheNewPicture) {
+    const std::string target = dir_.File("real.bmp");
+    veerpic_test::WriteBytes(target, Bytes(5000, 0xEE));
+    fs::create_symlink("real.bmp", dir_.File("link.bmp"));
+    fs::create_hard_link(target, dir_.File("hard.bmp"));
+    for (const char* name : {"link.bmp", "real.bmp"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(Save(dir_.File(name)));
+        EXPECT_TRUE(fs::is_symlink(dir_.File("link.bmp")));
+        EXPECT_EQ(fs::hard_link_count(target), 2u);
+        EXPECT_EQ(SizeOf(dir_.File("hard.bmp")), 78u);
+        EXPECT_EQ(veerpic_test::ReadBytes(dir_.File("hard.bmp")), veerpic_test::ReadBytes(target));
+        EXPECT_EQ(OtherEntries(dir_.path(), "real.bmp"), 2u);
+    }
+}
+
+TEST_F(WriterFile, PrivilegedReplaceKeepsOwnerGroupAndMode) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs a privileged run to own a file for another user";
     }
-    TempDir dir;
-    const std::string path = dir.File("theirs.bmp");
+    const std::string path = dir_.File("theirs.bmp");
     veerpic_test::WriteBytes(path, Bytes(10, 1));
     ASSERT_EQ(chown(path.c_str(), veerpic_test::kNobody, veerpic_test::kNobody), 0);
     ASSERT_EQ(chmod(path.c_str(), 06755), 0);
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap));
+    ASSERT_TRUE(Save(path));
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 78);
     EXPECT_EQ(st.st_uid, veerpic_test::kNobody);
     EXPECT_EQ(st.st_gid, veerpic_test::kNobody);
     EXPECT_EQ(st.st_mode & 07777, 06755u);
-    DeleteObject(bitmap);
 }
 
-TEST(Writer, SymbolicLinkLoopIsRefused) {
-    TempDir dir;
-    fs::create_symlink("b.bmp", dir.File("a.bmp"));
-    fs::create_symlink("a.bmp", dir.File("b.bmp"));
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    EXPECT_FALSE(SaveBitmapFile(dir.File("a.bmp").c_str(), bitmap));
+TEST_F(WriterFile, SymbolicLinkLoopIsRefused) {
+    fs::create_symlink("b.bmp", dir_.File("a.bmp"));
+    fs::create_symlink("a.bmp", dir_.File("b.bmp"));
+    EXPECT_FALSE(Save(dir_.File("a.bmp")));
     EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
-    EXPECT_EQ(fs::read_symlink(dir.File("a.bmp")), "b.bmp");
-    EXPECT_EQ(fs::read_symlink(dir.File("b.bmp")), "a.bmp");
-    EXPECT_EQ(OtherEntries(dir.path(), "a.bmp"), 1u);
-    DeleteObject(bitmap);
-    ExpectNothingHeld();
+    EXPECT_EQ(fs::read_symlink(dir_.File("a.bmp")), "b.bmp");
+    EXPECT_EQ(fs::read_symlink(dir_.File("b.bmp")), "a.bmp");
+    EXPECT_EQ(OtherEntries(dir_.path(), "a.bmp"), 1u);
 }
 
-// A folder on another file system than the temporary folder, where there is one.
+TEST_F(WriterFile, BackslashIsAnOrdinaryCharacterOfAName) {
+    ASSERT_TRUE(Save(dir_.File("a\\b.bmp"))) << GetLastError();
+    EXPECT_EQ(SizeOf(dir_.File("a\\b.bmp")), 78u);
+    EXPECT_EQ(OtherEntries(dir_.path(), "a\\b.bmp"), 0u);
+}
+
+// A folder on another file system than `than`, named after it, where there is one.
 std::string OtherFileSystem(const fs::path& than) {
     struct stat here {};
     struct stat there {};
     if (stat(than.c_str(), &here) == 0 && stat("/dev/shm", &there) == 0 &&
         here.st_dev != there.st_dev && access("/dev/shm", W_OK) == 0) {
-        return "/dev/shm";
+        return "/dev/shm/" + than.filename().string();
     }
     return "";
 }
 
-TEST(Writer, SymbolicLinkToAnotherFileSystemWritesItsTarget) {
-    TempDir dir;
-    const std::string other = OtherFileSystem(dir.path());
-    if (other.empty()) {
+TEST_F(WriterFile, SymbolicLinkToAnotherFileSystemWritesItsTarget) {
+    const std::string target = OtherFileSystem(dir_.path()) + ".bmp";
+    if (target == ".bmp") {
         GTEST_SKIP() << "no second file system to link to";
     }
-    const std::string target = other + "/" + dir.path().filename().string() + ".bmp";
     veerpic_test::WriteBytes(target, Bytes(10, 1));
-    const std::string link = dir.File("link.bmp");
-    fs::create_symlink(target, link);
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    const BOOL written = SaveBitmapFile(link.c_str(), bitmap);
-    const std::size_t size = veerpic_test::ReadBytes(target).size();
+    fs::create_symlink(target, dir_.File("link.bmp"));
+    const BOOL written = Save(dir_.File("link.bmp"));
+    const std::size_t size = SizeOf(target);
     fs::remove(target);
     EXPECT_TRUE(written) << GetLastError();
-    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(fs::is_symlink(dir_.File("link.bmp")));
     EXPECT_EQ(size, 78u);
-    EXPECT_EQ(OtherEntries(dir.path(), "link.bmp"), 0u);
-    DeleteObject(bitmap);
-}
-
-TEST(Writer, BackslashIsAnOrdinaryCharacterOfAName) {
-    TempDir dir;
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    const std::string path = dir.File("a\\b.bmp");
-    ASSERT_TRUE(SaveBitmapFile(path.c_str(), bitmap)) << GetLastError();
-    EXPECT_EQ(veerpic_test::ReadBytes(path).size(), 78u);
-    EXPECT_EQ(OtherEntries(dir.path(), "a\\b.bmp"), 0u);
-    DeleteObject(bitmap);
+    EXPECT_EQ(OtherEntries(dir_.path(), "link.bmp"), 0u);
 }
 
 // A path of exactly `length` bytes below `base`, through folders of up to 200
@@ -365,40 +353,31 @@ std::string LongPath(const std::string& base, std::size_t length) {
     return path;
 }
 
-TEST(Writer, OutputPathNearTheSystemLimit) {
-    TempDir dir;
-    std::vector<std::string> bases = {dir.path().string()};
-    const std::string other = OtherFileSystem(dir.path());
-    std::string otherBase;
-    if (!other.empty()) {
-        otherBase = other + "/" + dir.path().filename().string();
+TEST_F(WriterFile, OutputPathNearTheSystemLimit) {
+    std::vector<std::string> bases = {dir_.path().string()};
+    const std::string otherBase = OtherFileSystem(dir_.path());
+    if (!otherBase.empty()) {
         fs::create_directory(otherBase);
         bases.push_back(otherBase);
     }
-    HBITMAP bitmap = MakeSection(3, 2, 24);
     for (const std::string& base : bases) {
         const std::string path = LongPath(base, 4090);
         ASSERT_EQ(path.size(), 4090u);
         for (bool existing : {false, true}) {
-            EXPECT_TRUE(SaveBitmapFile(path.c_str(), bitmap)) << base << " " << existing;
-            EXPECT_EQ(veerpic_test::ReadBytes(path).size(), 78u);
+            EXPECT_TRUE(Save(path)) << base << " " << existing;
+            EXPECT_EQ(SizeOf(path), 78u);
         }
         EXPECT_EQ(OtherEntries(fs::path(path).parent_path(), "o"), 0u);
     }
     if (!otherBase.empty()) {
         fs::remove_all(otherBase);
     }
-    DeleteObject(bitmap);
-    ExpectNothingHeld();
 }
 
 TEST(Writer, FailedWriteLeavesTheEarlierFileAndNoTemporary) {
     TempDir dir;
     const std::string path = dir.File("precious.bmp");
-    Bytes earlier(3000);
-    for (std::size_t i = 0; i < earlier.size(); ++i) {
-        earlier[i] = static_cast<std::uint8_t>(i * 7);
-    }
+    const Bytes earlier = veerpic_test::Picture(40, 20);
     veerpic_test::WriteBytes(path, earlier);
     HBITMAP bitmap = MakeSection(100, 100, 24);
 
@@ -422,30 +401,13 @@ TEST(Writer, FailedWriteLeavesTheEarlierFileAndNoTemporary) {
     ExpectNothingHeld();
 }
 
-TEST(Writer, DevicesAreWrittenStraightAndNeverDeleted) {
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    EXPECT_TRUE(SaveBitmapFile("/dev/null", bitmap));
-    EXPECT_FALSE(SaveBitmapFile("/dev/full", bitmap));
+TEST_F(WriterFile, DevicesAreWrittenStraightAndNeverDeleted) {
+    EXPECT_TRUE(Save("/dev/null"));
+    EXPECT_FALSE(Save("/dev/full"));
     EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
-    DeleteObject(bitmap);
-    ExpectNothingHeld();
 }
 #endif
-
-TEST(Writer, UnwritablePlacesFailWithTheirReason) {
-    TempDir dir;
-    HBITMAP bitmap = MakeSection(3, 2, 24);
-    EXPECT_FALSE(SaveBitmapFile(dir.File("missing/out.bmp").c_str(), bitmap));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    fs::create_directory(dir.File("folder"));
-    EXPECT_FALSE(SaveBitmapFile(dir.File("folder").c_str(), bitmap));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(fs::is_directory(dir.File("folder")));
-    EXPECT_EQ(OtherEntries(dir.path(), "folder"), 0u);
-    DeleteObject(bitmap);
-    ExpectNothingHeld();
-}
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <unistd.h>
 #endif
 
-#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -23,19 +22,7 @@ using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
 using veerpic_test::Picture;
-
-// Temporaries end in .tmp (.TMP on Windows).
-std::size_t Temporaries(const fs::path& dir) {
-    std::size_t n = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        std::string extension = entry.path().extension().string();
-        for (char& c : extension) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        n += extension == ".tmp";
-    }
-    return n;
-}
+using veerpic_test::Temporaries;
 
 // Devices, FIFOs and signals are POSIX's; Windows has its own cases in
 // windows_command_line_test.cpp.

@@ -28,27 +28,27 @@ struct Rgb {
 constexpr std::array<Rgb, 4> kMarkers = {Rgb{255, 0, 0}, Rgb{0, 160, 0}, Rgb{0, 0, 255},
                                          Rgb{255, 0, 255}};
 
+// The top-left pixel of corner `c`'s marker (0 upper-left, 1 upper-right,
+// 2 lower-left, 3 lower-right), y from the top.
+int MarkerX(std::size_t c) {
+    return c % 2 == 0 ? 0 : kWidth - kMarker;
+}
+int MarkerY(std::size_t c) {
+    return c < 2 ? 0 : kHeight - kMarker;
+}
+
 Bytes MarkedPicture() {
     const int stride = (kWidth * 3 + 3) / 4 * 4;
     Bytes pixels(static_cast<std::size_t>(stride) * kHeight, 0xFF);
-    for (int y = 0; y < kHeight; ++y) {  // y from the top
-        for (int x = 0; x < kWidth; ++x) {
-            const bool left = x < kMarker;
-            const bool right = x >= kWidth - kMarker;
-            const bool top = y < kMarker;
-            const bool bottom = y >= kHeight - kMarker;
-            const int corner = top && left       ? 0
-                               : top && right    ? 1
-                               : bottom && left  ? 2
-                               : bottom && right ? 3
-                                                 : -1;
-            if (corner < 0) {
-                continue;
+    for (std::size_t c = 0; c < kMarkers.size(); ++c) {
+        for (int y = MarkerY(c); y < MarkerY(c) + kMarker; ++y) {
+            for (int x = MarkerX(c); x < MarkerX(c) + kMarker; ++x) {
+                std::uint8_t* p =
+                    &pixels[static_cast<std::size_t>((kHeight - 1 - y) * stride + x * 3)];
+                p[0] = static_cast<std::uint8_t>(kMarkers[c].b);
+                p[1] = static_cast<std::uint8_t>(kMarkers[c].g);
+                p[2] = static_cast<std::uint8_t>(kMarkers[c].r);
             }
-            std::uint8_t* p = &pixels[static_cast<std::size_t>((kHeight - 1 - y) * stride + x * 3)];
-            p[0] = static_cast<std::uint8_t>(kMarkers[corner].b);
-            p[1] = static_cast<std::uint8_t>(kMarkers[corner].g);
-            p[2] = static_cast<std::uint8_t>(kMarkers[corner].r);
         }
     }
     return veerpic_test::MakeBmp(kWidth, kHeight, 24, {}, pixels);
@@ -104,19 +104,16 @@ TEST_P(Placement, EachCornerLandsAtItsCornerPointTurnedClockwise) {
     const Point ax{(g.corners[1].x - origin.x) / kWidth, (g.corners[1].y - origin.y) / kWidth};
     const Point ay{(g.corners[2].x - origin.x) / kHeight, (g.corners[2].y - origin.y) / kHeight};
 
-    const double half = kMarker / 2.0;
-    const std::array<Point, 4> sourceCentres = {Point{half, half}, Point{kWidth - half, half},
-                                                Point{half, kHeight - half},
-                                                Point{kWidth - half, kHeight - half}};
     for (std::size_t i = 0; i < kMarkers.size(); ++i) {
-        const Point s = sourceCentres[i];
+        SCOPED_TRACE(testing::Message() << "marker " << i << " at " << GetParam());
+        const Point s{MarkerX(i) + kMarker / 2.0, MarkerY(i) + kMarker / 2.0};
         const Point expected{origin.x + s.x * ax.x + s.y * ay.x,
                              origin.y + s.x * ax.y + s.y * ay.y};
         int count = 0;
         const Point found = Centroid(file, kMarkers[i], &count);
-        ASSERT_GT(count, kMarker * kMarker / 3) << "marker " << i << " at " << GetParam();
-        EXPECT_NEAR(found.x, expected.x, 0.75) << "marker " << i << " at " << GetParam();
-        EXPECT_NEAR(found.y, expected.y, 0.75) << "marker " << i << " at " << GetParam();
+        ASSERT_GT(count, kMarker * kMarker / 3);
+        EXPECT_NEAR(found.x, expected.x, 0.75);
+        EXPECT_NEAR(found.y, expected.y, 0.75);
 
         // The direction and amount of the turn, independent of the corner
         // points: seen from the picture's centre, with y down, a clockwise
@@ -126,7 +123,7 @@ TEST_P(Placement, EachCornerLandsAtItsCornerPointTurnedClockwise) {
             std::atan2(found.y - g.canvasHeight / 2.0, found.x - g.canvasWidth / 2.0);
         double turned = (after - before) * 180 / std::numbers::pi - angle;
         turned -= 360 * std::round(turned / 360);
-        EXPECT_NEAR(turned, 0, 2.0) << "marker " << i << " at " << GetParam();
+        EXPECT_NEAR(turned, 0, 2.0);
     }
 }
 

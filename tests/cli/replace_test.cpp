@@ -1,6 +1,6 @@
 // An existing output is replaced only as far as writing over it would be
-// allowed, and keeps what writing over it would keep; outputs that are not
-// files are written straight; a file-size limit is a failed write.
+// allowed, and keeps what writing over it would keep; streams are read and
+// written straight; a file-size limit is a failed write.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -87,76 +88,69 @@ TEST(Replace, StreamsAreWrittenStraight) {
     EXPECT_EQ(fifoExit, 0);
     EXPECT_EQ(fromFifo, expected);
     EXPECT_TRUE(fs::is_fifo(fifo));
-
-    EXPECT_EQ(RunTool({"30", in, "/dev/null"}).exitCode, 0);
-    EXPECT_TRUE(fs::is_character_file("/dev/null"));
     EXPECT_EQ(Entries(dir.path()), 3u);  // in.bmp, redirected.bmp, fifo
 }
 
-// The permission cases, run as an unprivileged user in a folder that user
-// can search.
-class AsAnotherUser : public testing::Test {
-  protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs a privileged run to hand files to another user";
-        }
-        fs::permissions(dir_.path(), fs::perms::all);  // the user may create files here
-        in_ = dir_.File("in.bmp");
-        veerpic_test::WriteBytes(in_, Picture(20, 10));
-        if (RunAsNobody("/dev/null").exitCode != 0) {
-            GTEST_SKIP() << "the unprivileged user cannot run the tool or reach the test folder";
-        }
-        expected_ = Expected(dir_, in_);
-    }
-    veerpic_test::RunResult RunAsNobody(const std::string& out) {
-        return RunTool({"30", in_, out}, "", veerpic_test::BecomeNobody);
-    }
+// A picture read from a pipe gives the same output as from its file.
+TEST(Replace, PipeInputGivesTheSameBytesAsTheFile) {
+    TempDir dir;
+    const std::string in = veerpic_test::DataPath("bmpsuite/g/pal8rle.bmp");
+    const std::string fromPipe = dir.File("pipe.bmp");
+    const std::string command = "cat '" + in + "' | " + veerpic_test::ToolShellCommand() +
+                                " 30 /dev/stdin '" + fromPipe + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(veerpic_test::ReadBytes(fromPipe), Expected(dir, in));
+}
 
-    TempDir dir_;
-    std::string in_;
-    Bytes expected_;
-};
-
-TEST_F(AsAnotherUser, AnOutputTheUserMayNotWriteIsRefusedAndKept) {
-    const std::string out = dir_.File("theirs.bmp");
+// Outputs of root's written by an unprivileged user who may create files in
+// the folder: each keeps its place, owner and group and loses its set-ID
+// bits, or, when the user may not write it, stays as it was.
+TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs a privileged run to hand files to another user";
+    }
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(20, 10));
+    const auto asNobody = [&](const std::string& out) {
+        return RunTool({"30", in, out}, "", veerpic_test::BecomeNobody);
+    };
+    if (asNobody("/dev/null").exitCode != 0) {
+        GTEST_SKIP() << "the unprivileged user cannot run the tool or reach the test folder";
+    }
+    const Bytes expected = Expected(dir, in);
     const Bytes earlier = Picture(3, 3);
-    veerpic_test::WriteBytes(out, earlier);
-    chmod(out.c_str(), 0644);
-    const auto r = RunAsNobody(out);
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "ERROR: cannot write file '" + out + "'\n");
-    EXPECT_EQ(veerpic_test::ReadBytes(out), earlier);
-    EXPECT_EQ(Stat(out).st_uid, 0u);
-    EXPECT_EQ(Entries(dir_.path()), 2u);
-}
-
-TEST_F(AsAnotherUser, AFolderThatTakesNoNewFileGetsTheFileWrittenInPlace) {
-    fs::create_directory(dir_.File("closed"));
-    const std::string out = dir_.File("closed/out.bmp");
-    veerpic_test::WriteBytes(out, Picture(3, 3));
-    chmod(out.c_str(), 0666);
-    chmod(dir_.File("closed").c_str(), 0755);
-    const ino_t inode = Stat(out).st_ino;
-    const auto r = RunAsNobody(out);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(veerpic_test::ReadBytes(out), expected_);
-    EXPECT_EQ(Stat(out).st_ino, inode);
-    EXPECT_EQ(Entries(dir_.File("closed")), 1u);
-}
-
-TEST_F(AsAnotherUser, AnotherUsersFileKeepsItsOwnerAndGainsNoSetIdBits) {
-    const std::string out = dir_.File("shared.bmp");
-    veerpic_test::WriteBytes(out, Picture(3, 3));
-    chmod(out.c_str(), 06666);  // anyone may write; set-user-ID and set-group-ID
-    const auto r = RunAsNobody(out);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(veerpic_test::ReadBytes(out), expected_);
-    const struct stat st = Stat(out);
-    EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_gid, 0u);
-    EXPECT_EQ(st.st_mode & S_ISUID, 0u);  // writing over it as another user clears the bit
-    EXPECT_EQ(Entries(dir_.path()), 2u);
+    fs::create_directory(dir.File("closed"));
+    struct Case {
+        const char* name;
+        mode_t mode;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"theirs.bmp", 0644, true},       // the user may not write it
+        {"closed/out.bmp", 0666, false},  // the folder takes no new file from the user
+        {"shared.bmp", 06666, false},     // anyone may write; set-user-ID and set-group-ID
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir.File(c.name);
+        veerpic_test::WriteBytes(out, earlier);
+        chmod(out.c_str(), c.mode);
+        chmod(dir.File("closed").c_str(), 0755);
+        const ino_t inode = Stat(out).st_ino;
+        const std::size_t entries = Entries(fs::path(out).parent_path());
+        const auto r = asNobody(out);
+        EXPECT_EQ(r.exitCode, c.refused ? 2 : 0);
+        EXPECT_EQ(r.err, c.refused ? "ERROR: cannot write file '" + out + "'\n" : "");
+        EXPECT_EQ(veerpic_test::ReadBytes(out), c.refused ? earlier : expected);
+        const struct stat st = Stat(out);
+        EXPECT_EQ(st.st_ino, inode);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_gid, 0u);
+        EXPECT_EQ(st.st_mode & S_ISUID, 0u);  // writing as another user clears the bit
+        EXPECT_EQ(Entries(fs::path(out).parent_path()), entries);
+    }
 }
 
 }  // namespace

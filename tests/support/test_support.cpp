@@ -19,6 +19,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -112,6 +113,18 @@ Bytes Picture(int width, int height) {
     return MakeBmp(width, height, 24, {}, pixels);
 }
 
+std::size_t Temporaries(const std::filesystem::path& dir) {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        std::string extension = entry.path().extension().string();
+        for (char& c : extension) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        n += extension == ".tmp";
+    }
+    return n;
+}
+
 Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
               const std::vector<std::uint32_t>& palette, const Bytes& pixels,
               std::uint32_t compression) {
@@ -142,6 +155,9 @@ Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
 
 #if defined(_WIN32)
 
+namespace {
+
+// An argument written so that the tool's command-line cutting gives it back.
 std::string QuoteArgument(const std::string& arg) {
     if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
         return arg;
@@ -164,8 +180,6 @@ std::string QuoteArgument(const std::string& arg) {
     quoted.append(arg, end, std::string::npos);
     return quoted;
 }
-
-namespace {
 
 std::string ToolCommandLine(const std::vector<std::string>& args) {
     std::string line = QuoteArgument(VEERPIC_EXE);
@@ -201,16 +215,11 @@ std::string ReadText(const std::string& path) {
 std::mutex startedLock;
 std::map<int, HANDLE> started;
 
-}  // namespace
-
-ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
-                             const std::string& errPath) {
-    HANDLE in = OpenInheritable("NUL", false);
-    HANDLE out = OpenInheritable(outPath, true);
-    HANDLE err = OpenInheritable(errPath, true);
-    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("cannot open the streams of a child process");
-    }
+// Starts `commandLine` with the given streams, which it closes; returns the
+// process handle, or null when a stream did not open or the start failed.
+HANDLE Launch(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err) {
+    const bool opened =
+        in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -219,21 +228,39 @@ ProcessResult RunCommandLine(const std::string& commandLine, const std::string& 
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
     std::string line = commandLine;
-    const BOOL made = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                       nullptr, &startup, &process);
-    ::CloseHandle(in);
-    ::CloseHandle(out);
-    ::CloseHandle(err);
+    const BOOL made = opened && ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                                                 nullptr, nullptr, &startup, &process);
+    for (HANDLE h : {in, out, err}) {
+        if (h != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(h);
+        }
+    }
     if (!made) {
+        return nullptr;
+    }
+    ::CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+int WaitProcess(HANDLE process) {
+    ::WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process, &code);
+    ::CloseHandle(process);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
+                             const std::string& errPath) {
+    HANDLE process = Launch(commandLine, OpenInheritable("NUL", false),
+                            OpenInheritable(outPath, true), OpenInheritable(errPath, true));
+    if (process == nullptr) {
         throw std::runtime_error("cannot start " + commandLine);
     }
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.hProcess, &code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
     ProcessResult result;
-    result.exitCode = static_cast<int>(code);
+    result.exitCode = WaitProcess(process);
     result.out = ReadBytes(outPath);
     result.err = ReadBytes(errPath);
     return result;
@@ -258,25 +285,15 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
 }
 
 int StartTool(const std::vector<std::string>& args) {
-    HANDLE null = OpenInheritable("NUL", true);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = null;
-    startup.hStdOutput = null;
-    startup.hStdError = null;
-    PROCESS_INFORMATION process{};
-    std::string line = ToolCommandLine(args);
-    const BOOL made = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                       nullptr, &startup, &process);
-    ::CloseHandle(null);
-    if (!made) {
+    HANDLE process = Launch(ToolCommandLine(args), OpenInheritable("NUL", false),
+                            OpenInheritable("NUL", true), OpenInheritable("NUL", true));
+    if (process == nullptr) {
         return -1;
     }
-    ::CloseHandle(process.hThread);
+    const int pid = static_cast<int>(::GetProcessId(process));
     std::lock_guard<std::mutex> guard(startedLock);
-    started[static_cast<int>(process.dwProcessId)] = process.hProcess;
-    return static_cast<int>(process.dwProcessId);
+    started[pid] = process;
+    return pid;
 }
 
 int WaitTool(int pid) {
@@ -290,11 +307,7 @@ int WaitTool(int pid) {
         process = found->second;
         started.erase(found);
     }
-    ::WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    ::GetExitCodeProcess(process, &code);
-    ::CloseHandle(process);
-    return static_cast<int>(code);
+    return WaitProcess(process);
 }
 
 #else
@@ -341,29 +354,23 @@ bool BecomeNobody() {
     return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
 }
 
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
-                  const std::function<bool()>& beforeExec) {
-    // Standard error goes to a file so that a child writing much to both
-    // streams cannot block on a full pipe.
-    TempDir scratch;
-    const std::string errPath = scratch.File("stderr");
-    const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
+namespace {
 
+// Starts the tool with `args` and its three streams on the given files;
+// returns its process id, or -1.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
+            const std::string& errPath, const std::function<bool()>& beforeExec = {}) {
     std::vector<std::string> words = ToolArgv(args);
     std::vector<char*> argv;
     for (std::string& w : words) {
         argv.push_back(w.data());
     }
     argv.push_back(nullptr);
-
     const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
     if (pid == 0) {
+        const int inFd = open("/dev/null", O_RDONLY);
         const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int inFd = open("/dev/null", O_RDONLY);
         if (outFd < 0 || errFd < 0 || inFd < 0) {
             _exit(127);
         }
@@ -376,10 +383,24 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
         execv(argv[0], argv.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    return pid;
+}
+
+}  // namespace
+
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
+                  const std::function<bool()>& beforeExec) {
+    // Standard error goes to a file so that a child writing much to both
+    // streams cannot block on a full pipe.
+    TempDir scratch;
+    const std::string errPath = scratch.File("stderr");
+    const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
+    const pid_t pid = Spawn(args, outPath, errPath, beforeExec);
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
     RunResult result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exitCode = WaitTool(pid);
     result.err = Drain(open(errPath.c_str(), O_RDONLY));
     if (stdoutPath.empty()) {
         result.out = Drain(open(outPath.c_str(), O_RDONLY));
@@ -388,22 +409,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
 }
 
 int StartTool(const std::vector<std::string>& args) {
-    std::vector<std::string> words = ToolArgv(args);
-    std::vector<char*> argv;
-    for (std::string& w : words) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    return Spawn(args, "/dev/null", "/dev/null");
 }
 
 int WaitTool(int pid) {

@@ -52,6 +52,9 @@ Bytes MakeBmp(std::int32_t width, std::int32_t height, std::uint16_t bitCount,
 // A width x height 24-bit BMP file with varied pixels.
 Bytes Picture(int width, int height);
 
+// Temporaries left in `dir` or below: names ending in .tmp (.TMP on Windows).
+std::size_t Temporaries(const std::filesystem::path& dir);
+
 struct RunResult {
     int exitCode = -1;  // the exit status, or 128 + signal
     std::string out;
@@ -84,9 +87,6 @@ int StartTool(const std::vector<std::string>& args);
 int WaitTool(int pid);
 
 #if defined(_WIN32)
-// An argument written so that the tool's command-line cutting gives it back.
-std::string QuoteArgument(const std::string& arg);
-
 struct ProcessResult {
     int exitCode = -1;
     Bytes out;  // the bytes as written, line ends included

@@ -62,8 +62,14 @@ TEST(Files, ReadsAreSequentialAndAShortReadSucceeds) {
     std::int64_t size = 0;
     EXPECT_TRUE(GetFileSizeEx(file, &size));
     EXPECT_EQ(size, 5);
+    EXPECT_EQ(GetLiveCounts().files, 1);
     EXPECT_TRUE(CloseHandle(file));
+    // A closed handle is refused, by a close and a write alike.
     EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    DWORD written = 7;
+    EXPECT_FALSE(WriteFile(file, "x", 1, &written, nullptr));
+    EXPECT_EQ(written, 0u);
     EXPECT_EQ(GetLiveCounts().files, 0);
 }
 
@@ -125,14 +131,12 @@ int RaiseWithPendingTemporary(const TempDir& dir, int sig, void (*before)(int)) 
 }
 
 TEST(Files, EverySignalThatEndsTheRunRemovesTheTemporary) {
-    TempDir dir;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU,
                     SIGVTALRM, SIGPROF, SIGRTMIN}) {
+        TempDir dir;
         const int status = RaiseWithPendingTemporary(dir, sig, SIG_DFL);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
         EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << strsignal(sig);
-        std::filesystem::remove_all(dir.path());
-        std::filesystem::create_directory(dir.path());
     }
 }
 
@@ -156,6 +160,8 @@ TEST(Heap, BlocksAreCounted) {
     HeapFree(GetProcessHeap(), 0, a);
     HeapFree(GetProcessHeap(), 0, b);
     EXPECT_EQ(GetLiveCounts().heapBlocks, before);
+    EXPECT_FALSE(HeapFree(GetProcessHeap(), 0, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace

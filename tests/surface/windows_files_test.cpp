@@ -38,23 +38,6 @@ TEST(WindowsFiles, SuccessLeavesTheLastErrorAlone) {
     EXPECT_EQ(veerpic_test::ReadBytes(path), (Bytes{'a', 'b', 'c', 'd'}));
 }
 
-TEST(WindowsFiles, StaleHandlesAndCountsAsElsewhere) {
-    TempDir dir;
-    const LiveCounts before = GetLiveCounts();
-    HANDLE file = OpenForWriting(dir.File("f"), CREATE_NEW);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLiveCounts().files, before.files + 1);
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_FALSE(CloseHandle(file));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    DWORD written = 7;
-    EXPECT_FALSE(WriteFile(file, "x", 1, &written, nullptr));
-    EXPECT_EQ(written, 0u);
-    EXPECT_EQ(GetLiveCounts().files, before.files);
-    EXPECT_FALSE(HeapFree(GetProcessHeap(), 0, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-}
-
 TEST(WindowsFiles, TemporariesAndTheirReplacement) {
     TempDir dir;
     char temp[MAX_PATH];

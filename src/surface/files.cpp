@@ -37,7 +37,6 @@ void SetLastError(DWORD code) {
     lastError = code;
 }
 
-
 namespace {
 
 // Sets the last-error code from errno and returns `result`.

@@ -7,15 +7,8 @@
 // rewrite the tool's own constants. Below the include, those names are the
 // platform's macros, whose values are the same; Windows' DWORD is spelled
 // ::DWORD and converted explicitly where it meets the tool's 32-bit DWORD.
-#include "surface/platform.h"
-
 // clang-format off
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "surface/platform.h"
 #include <windows.h>
 // clang-format on
 
@@ -57,7 +50,6 @@ DWORD GetLastError() {
 void SetLastError(DWORD code) {
     ::SetLastError(static_cast<::DWORD>(code));
 }
-
 
 // ------------------------------------------------------------- process heap
 

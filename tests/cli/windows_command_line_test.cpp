@@ -2,12 +2,6 @@
 // cuts itself, messages ending in CR LF, and failures that end the same way as
 // on other systems (message, exit code, earlier output intact, no temporary).
 #include <gtest/gtest.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <algorithm>

@@ -137,7 +137,9 @@ struct Layout {
         const BITMAPINFOHEADER h{40, width, height, 1, bits, compression, 0, 0, 0, 0, 0};
         std::vector<std::uint8_t> d(sizeof h + 4 * tail.size());
         std::memcpy(d.data(), &h, sizeof h);
-        std::memcpy(d.data() + sizeof h, tail.data(), 4 * tail.size());
+        if (!tail.empty()) {
+            std::memcpy(d.data() + sizeof h, tail.data(), 4 * tail.size());
+        }
         return d;
     }
     HBITMAP Create(LONG width, LONG height, void** pixels) const {

@@ -132,6 +132,10 @@ struct PixelRows {
     const void* context = nullptr;
 };
 
+// Which code the prefilter runs: the portable one, or the fastest this
+// processor has. Both give the same coefficients.
+enum class PrefilterPath { kPortable, kBest };
+
 // The prefilter in two stages, each over independent parts of the picture,
 // so that parts may run on different threads (a stage must finish on every
 // part before the next begins). `plane` has the picture's size.
@@ -140,14 +144,16 @@ struct PixelRows {
 //   Columns: columns [firstColumn, endColumn) of `plane` are filtered along y
 //   and left as final coefficients.
 // Each returns false, leaving its part unfinished, when its working memory
-// (a few hundred bytes a row or column) cannot be had.
+// (about 200 bytes a pixel of a row, or 400 a row of a column strip) cannot
+// be had.
 bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::int32_t firstRow,
-                   std::int32_t endRow);
+                   std::int32_t endRow, PrefilterPath path = PrefilterPath::kBest);
 bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
-                      std::int32_t endColumn);
+                      std::int32_t endColumn, PrefilterPath path = PrefilterPath::kBest);
 
 // Both stages over the whole picture, on the calling thread.
-bool Prefilter(const PixelRows& rows, const CoefficientPlane& plane);
+bool Prefilter(const PixelRows& rows, const CoefficientPlane& plane,
+               PrefilterPath path = PrefilterPath::kBest);
 
 // The index that tap x reads in a line of n pixels, mirrored about the
 // first and the last pixel. (Static: files compiled for other instruction

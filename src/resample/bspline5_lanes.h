@@ -1,0 +1,244 @@
+// The prefilter's inner work on blocks of lines, eight lanes to a vector.
+//
+// Included by the portable prefilter and by the AVX2 one, each of which
+// compiles its own copy for its instruction set (everything here has
+// internal linkage, and nothing here instantiates a template of the
+// standard library, so no out-of-line copy can be shared between them). The
+// vectors are the compiler's generic ones: plain single-precision adds,
+// subtracts and multiplies lane by lane, so every value goes through the
+// same operations in the same order as in FilterLines (bspline5.cpp),
+// whichever instructions carry them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "resample/bspline5.h"
+
+namespace veerpic::resample {
+namespace {
+
+using Lanes = float __attribute__((vector_size(32)));
+using LaneInts = std::int32_t __attribute__((vector_size(32)));
+using LaneShorts = std::int16_t __attribute__((vector_size(16)));
+inline constexpr int kLaneWidth = 8;
+
+// The poles of the prefilter, and z / (z^2 - 1), which starts the
+// anticausal recursion of a mirrored line.
+inline constexpr float kPoles[2] = {-0.430575347099973791851434783493520110f,
+                                    -0.0430962882032646538227123768225501820f};
+inline constexpr float kAnticausalStart[2] = {0.528569571222538f, 0.0431764794492362f};
+// Terms of the causal start sum_k z^k x[k] over the mirrored line: |z|^K is
+// below 2^-30 for these, far under a float's precision.
+inline constexpr int kHorizon[2] = {28, 8};
+// The prefilter's gain at zero frequency is 1 / 120 per dimension before
+// this factor (the product of (1 - z)(1 - 1/z) over both poles).
+inline constexpr float kGain = 120.0f;
+
+// Scales of the stored values: row-filtered values and final coefficients.
+inline constexpr float kIntermediateScale = 32.0f;
+inline constexpr float kCoefficientScale = 1 << kCoefficientBits;
+
+// Rounding to an integer: adding and taking away 1.5 * 2^23 leaves a float's
+// integer part, ties to even, for magnitudes below 2^22 (the filters' gains
+// keep every value far below that).
+inline constexpr float kRoundingShift = 12582912.0f;
+
+// Filters kVectors * 8 independent lines of n values each in place, lines
+// laid out as x[k * kVectors + v] for value k. The values are taken as
+// already multiplied by the gain (when n >= 2; a line of one value is its
+// own coefficient). The recursions keep the previous values in registers.
+template <int kVectors>
+void FilterLaneBlock(Lanes* x, std::int64_t n) {
+    if (n < 2) {
+        return;
+    }
+    for (int p = 0; p < 2; ++p) {
+        const float z = kPoles[p];
+        Lanes carry[kVectors];
+        for (int v = 0; v < kVectors; ++v) {
+            carry[v] = x[v];
+        }
+        float zk = z;
+        for (int k = 1; k < kHorizon[p]; ++k) {
+            const Lanes* xe = x + MirrorIndex(k, n) * kVectors;
+            for (int v = 0; v < kVectors; ++v) {
+                carry[v] = carry[v] + zk * xe[v];
+            }
+            zk = zk * z;
+        }
+        for (int v = 0; v < kVectors; ++v) {
+            x[v] = carry[v];
+        }
+        for (std::int64_t k = 1; k < n; ++k) {
+            Lanes* xk = x + k * kVectors;
+            for (int v = 0; v < kVectors; ++v) {
+                carry[v] = xk[v] + z * carry[v];
+                xk[v] = carry[v];
+            }
+        }
+        const float a = kAnticausalStart[p];
+        const Lanes* before = x + (n - 2) * kVectors;
+        for (int v = 0; v < kVectors; ++v) {
+            carry[v] = a * (carry[v] + z * before[v]);
+            x[(n - 1) * kVectors + v] = carry[v];
+        }
+        for (std::int64_t k = n - 2; k >= 0; --k) {
+            Lanes* xk = x + k * kVectors;
+            for (int v = 0; v < kVectors; ++v) {
+                carry[v] = z * (carry[v] - xk[v]);
+                xk[v] = carry[v];
+            }
+        }
+    }
+}
+
+// Rows along x, kVectors * 8 / 3 rows at a time. in[r] is row r's blue,
+// green, red bytes with one more readable byte after them (a spare row is a
+// row of zeros); the first `count` rows' row-filtered values go to out[r].
+// lines has room for width * kVectors vectors.
+template <int kVectors>
+void FilterRowBlock(const std::uint8_t* const* in, std::int16_t* const* out, int count,
+                    std::int64_t width, Lanes* lines) {
+    constexpr int kRows = kVectors * kLaneWidth / 3;
+    constexpr int kValues = kVectors * kLaneWidth;
+    static_assert(kRows * 3 == kValues, "whole pixels per block");
+    using Bytes = std::uint8_t __attribute__((vector_size(kLaneWidth)));
+    const float gain = width >= 2 ? kGain : 1.0f;
+    // A pixel's three bytes are moved as four; the fourth lands where the
+    // next row's first byte is written next (the last one in a spare byte).
+    for (std::int64_t x = 0; x < width; ++x) {
+        std::uint8_t gathered[kValues + 1];
+        for (int r = 0; r < kRows; ++r) {
+            std::memcpy(gathered + 3 * r, in[r] + 3 * x, 4);
+        }
+        for (int v = 0; v < kVectors; ++v) {
+            Bytes b;
+            std::memcpy(&b, gathered + kLaneWidth * v, sizeof(b));
+            // (Through 32-bit integers, which every vector unit converts directly.)
+            const LaneInts i = __builtin_convertvector(b, LaneInts);
+            lines[x * kVectors + v] = __builtin_convertvector(i, Lanes) * gain;
+        }
+    }
+    FilterLaneBlock<kVectors>(lines, width);
+    // Quantized a pixel at a time, then spread to the rows: eight bytes to
+    // each, the last two of which land on the next pixel, written next.
+    for (std::int64_t x = 0; x < width; ++x) {
+        std::int16_t q[kValues + 1];
+        for (int v = 0; v < kVectors; ++v) {
+            const Lanes t = (lines[x * kVectors + v] - static_cast<float>(kCoefficientOffset)) *
+                            kIntermediateScale;
+            LaneInts i = __builtin_convertvector((t + kRoundingShift) - kRoundingShift, LaneInts);
+            i = i < -32768 ? -32768 : i;
+            i = i > 32767 ? 32767 : i;
+            const LaneShorts s = __builtin_convertvector(i, LaneShorts);
+            std::memcpy(q + kLaneWidth * v, &s, sizeof(s));
+        }
+        q[kValues] = 0;
+        if (x + 1 < width) {
+            for (int r = 0; r < count; ++r) {
+                std::memcpy(out[r] + 3 * x, q + 3 * r, 8);
+            }
+        } else {
+            for (int r = 0; r < count; ++r) {
+                std::memcpy(out[r] + 3 * x, q + 3 * r, 6);
+            }
+        }
+    }
+}
+
+// Value columns [first, first + count) of `plane` along y, count at most
+// kVectors * 8 (a short strip fills its spare lanes with zeros). lines has
+// room for plane.height * kVectors vectors.
+template <int kVectors>
+void FilterColumnBlock(const CoefficientPlane& plane, std::int64_t first, std::int64_t count,
+                       Lanes* lines) {
+    const std::int64_t height = plane.height;
+    const float gain = height >= 2 ? kGain : 1.0f;
+    const float inverse = 1.0f / kIntermediateScale;
+    const bool whole = count == kVectors * kLaneWidth;
+    // Rows a strip apart fall in different pages, where the processor does
+    // not fetch ahead by itself: the loads ask for rows well ahead.
+    constexpr std::int64_t kAhead = 8;
+    for (std::int64_t y = 0; y < height; ++y) {
+        const std::int16_t* in = plane.data + plane.pitch * y + first;
+        if (y + kAhead < height) {
+            const char* ahead = reinterpret_cast<const char*>(in + plane.pitch * kAhead);
+            for (std::int64_t b = 0; b < count * 2; b += 64) {
+                __builtin_prefetch(ahead + b);
+            }
+            __builtin_prefetch(ahead + count * 2 - 1);
+        }
+        for (int v = 0; v < kVectors; ++v) {
+            LaneShorts s = {};
+            const std::int64_t left = count - kLaneWidth * v;
+            if (whole || left >= kLaneWidth) {
+                std::memcpy(&s, in + kLaneWidth * v, sizeof(s));
+            } else if (left > 0) {
+                std::memcpy(&s, in + kLaneWidth * v, static_cast<std::size_t>(left) * sizeof(*in));
+            }
+            const Lanes f = __builtin_convertvector(s, Lanes);
+            lines[y * kVectors + v] = (f * inverse + static_cast<float>(kCoefficientOffset)) * gain;
+        }
+    }
+    FilterLaneBlock<kVectors>(lines, height);
+    for (std::int64_t y = 0; y < height; ++y) {
+        std::int16_t* out = plane.data + plane.pitch * y + first;
+        for (int v = 0; v < kVectors; ++v) {
+            const Lanes t = (lines[y * kVectors + v] - static_cast<float>(kCoefficientOffset)) *
+                            kCoefficientScale;
+            LaneInts r = __builtin_convertvector((t + kRoundingShift) - kRoundingShift, LaneInts);
+            r = r < -32768 ? -32768 : r;
+            r = r > 32767 ? 32767 : r;
+            const LaneShorts q = __builtin_convertvector(r, LaneShorts);
+            const std::int64_t left = count - kLaneWidth * v;
+            if (whole || left >= kLaneWidth) {
+                std::memcpy(out + kLaneWidth * v, &q, sizeof(q));
+            } else if (left > 0) {
+                std::memcpy(out + kLaneWidth * v, &q,
+                            static_cast<std::size_t>(left) * sizeof(*out));
+            }
+        }
+    }
+}
+
+// The block sizes the prefilter uses: 8 or 16 rows; strips of 8, 32 or 96
+// values.
+inline void FilterRowBlockOf(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
+                             int count, std::int64_t width, void* lines) {
+    if (vectors == 3) {
+        FilterRowBlock<3>(in, out, count, width, static_cast<Lanes*>(lines));
+    } else {
+        FilterRowBlock<6>(in, out, count, width, static_cast<Lanes*>(lines));
+    }
+}
+
+inline void FilterColumnBlockOf(int vectors, const CoefficientPlane& plane, std::int64_t first,
+                                std::int64_t count, void* lines) {
+    if (vectors == 1) {
+        FilterColumnBlock<1>(plane, first, count, static_cast<Lanes*>(lines));
+    } else if (vectors == 4) {
+        FilterColumnBlock<4>(plane, first, count, static_cast<Lanes*>(lines));
+    } else {
+        FilterColumnBlock<12>(plane, first, count, static_cast<Lanes*>(lines));
+    }
+}
+
+}  // namespace
+}  // namespace veerpic::resample
+
+namespace veerpic::resample {
+
+// The block kernels compiled for each instruction set (the AVX2 ones run
+// the portable ones where the processor is not x86).
+void FilterRowBlockPortable(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
+                            int count, std::int64_t width, void* lines);
+void FilterColumnBlockPortable(int vectors, const CoefficientPlane& plane, std::int64_t first,
+                               std::int64_t count, void* lines);
+void FilterRowBlockAvx2(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
+                        int count, std::int64_t width, void* lines);
+void FilterColumnBlockAvx2(int vectors, const CoefficientPlane& plane, std::int64_t first,
+                           std::int64_t count, void* lines);
+
+}  // namespace veerpic::resample

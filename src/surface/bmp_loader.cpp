@@ -75,6 +75,28 @@ class FileBytes {
         return true;
     }
 
+    // Moves the bytes from `offset` on into `to` and reads the rest of
+    // `count` bytes straight from the file after them. False with the
+    // last-error code set when a read fails or the file ends first.
+    bool ReadInto(HANDLE file, std::uint64_t offset, std::uint8_t* to, std::uint64_t count) {
+        const std::uint64_t held = std::min<std::uint64_t>(size_ - offset, count);
+        std::memcpy(to, data_ + offset, static_cast<std::size_t>(held));
+        for (std::uint64_t done = held; done < count;) {
+            const auto chunk =
+                static_cast<DWORD>(std::min<std::uint64_t>(count - done, std::uint64_t{1} << 30));
+            DWORD got = 0;
+            if (!ReadFile(file, to + done, chunk, &got, nullptr)) {
+                return false;
+            }
+            if (got == 0) {
+                SetLastError(detail::ErrorFromStatus(pixels::Status::kInvalidData));
+                return false;  // the file ended before its picture
+            }
+            done += got;
+        }
+        return true;
+    }
+
   private:
     bool Reserve(std::size_t bytes) {
         if (bytes <= capacity_) {
@@ -95,6 +117,56 @@ class FileBytes {
     std::size_t capacity_ = 0;
     bool ended_ = false;
 };
+
+bool IsRle(std::uint32_t compression) {
+    return compression == BI_RLE8 || compression == BI_RLE4;
+}
+
+// Clears the bits after each row's pixels, which a decoded row leaves as
+// the new section had them.
+void ClearRowEnds(const pixels::Plane& plane) {
+    const pixels::DibFormat& f = *plane.format;
+    const std::size_t bits = static_cast<std::size_t>(f.width) * f.bitCount;
+    const std::size_t whole = bits / 8;
+    const unsigned rest = static_cast<unsigned>(bits % 8);
+    const std::size_t cleared = whole + (rest != 0 ? 1 : 0);
+    if (cleared == f.stride && rest == 0) {
+        return;
+    }
+    for (std::int32_t y = 0; y < f.height; ++y) {
+        std::uint8_t* row = plane.bits + static_cast<std::size_t>(y) * f.stride;
+        if (rest != 0) {
+            row[whole] = static_cast<std::uint8_t>(row[whole] & ~(0xFFu >> rest));
+        }
+        std::memset(row + cleared, 0, f.stride - cleared);
+    }
+}
+
+// An uncompressed picture in a file of known length: its rows lie in the
+// file as they lie in the section, so the bytes go there without a copy in
+// between.
+HANDLE ReadStraight(HANDLE file, FileBytes& bytes, const pixels::BmpLayout& layout) {
+    if (!bytes.ReadUpTo(file, layout.pixelOffset, true)) {
+        return nullptr;
+    }
+    if (bytes.size() < layout.pixelOffset) {
+        return Fail(ERROR_INVALID_DATA);
+    }
+    HBITMAP section = detail::NewSection(layout.format);
+    if (section == nullptr) {
+        return nullptr;  // NewSection set the code
+    }
+    const pixels::Plane plane = section->Plane();
+    const std::uint64_t picture =
+        std::uint64_t{layout.format.stride} * static_cast<std::uint64_t>(layout.format.height);
+    if (!bytes.ReadInto(file, layout.pixelOffset, plane.bits, picture)) {
+        const DWORD reason = GetLastError();
+        DeleteObject(section);
+        return Fail(reason);
+    }
+    ClearRowEnds(plane);
+    return section;
+}
 
 HANDLE LoadBmpFile(const char* path) {
     OpenFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -120,6 +192,11 @@ HANDLE LoadBmpFile(const char* path) {
         std::span<const std::uint8_t>(bytes.data(), bytes.size()), fileSize, &layout);
     if (status != pixels::Status::kOk) {
         return Fail(detail::ErrorFromStatus(status));
+    }
+    // A file whose pixels are stored as the section holds them is read
+    // straight into the section.
+    if (known && !IsRle(layout.compression)) {
+        return ReadStraight(file.get(), bytes, layout);
     }
     if (!bytes.ReadUpTo(file.get(), layout.pixelOffset + layout.pixelBytes, known)) {
         return nullptr;

@@ -107,3 +107,46 @@ TEST(LoadImageA, RefusesOtherTypesAndFlags) {
 }
 
 }  // namespace
+
+// A file is read straight into its section: the pixels land where the
+// decoder puts them, and what a row stores after its pixels (padding, the
+// unused bits of a last byte) is not carried over.
+TEST(LoadImageA, ReadsFilesStraightIntoTheSectionWithCleanRowEnds) {
+    struct Case {
+        std::int32_t width, height;
+        std::uint16_t bitCount;
+        Bytes pixels;    // as stored, padding included
+        Bytes expected;  // the section's bits
+    };
+    const std::vector<std::uint32_t> two = {0x000000, 0xFFFFFF};
+    const Case cases[] = {
+        // 24 bits, one pixel a row: three padding bytes.
+        {1, 2, 24, {1, 2, 3, 0xAB, 4, 5, 6, 0xCD}, {1, 2, 3, 0, 4, 5, 6, 0}},
+        // Top-down, the same bytes in the same places.
+        {1, -2, 24, {1, 2, 3, 0xAB, 4, 5, 6, 0xCD}, {1, 2, 3, 0, 4, 5, 6, 0}},
+        // 1 bit, three pixels: five unused bits, then padding.
+        {3, 1, 1, {0xFF, 0xEE, 0xDD, 0xCC}, {0xE0, 0, 0, 0}},
+        // 24 bits, four pixels: no padding, nothing changed.
+        {4,
+         1,
+         24,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+    };
+    veerpic_test::TempDir dir;
+    for (const Case& c : cases) {
+        const std::string path = dir.File("padded.bmp");
+        veerpic_test::WriteBytes(
+            path,
+            veerpic_test::MakeBmp(c.width, c.height, c.bitCount,
+                                  c.bitCount == 1 ? two : std::vector<std::uint32_t>{}, c.pixels));
+        HBITMAP loaded = Load(path);
+        ASSERT_NE(loaded, nullptr) << c.width << "x" << c.height << "x" << c.bitCount;
+        BITMAP bm{};
+        ASSERT_NE(GetObjectA(loaded, sizeof bm, &bm), 0);
+        const auto* bits = static_cast<const std::uint8_t*>(bm.bmBits);
+        EXPECT_EQ(Bytes(bits, bits + c.expected.size()), c.expected)
+            << c.width << "x" << c.height << "x" << c.bitCount;
+        DeleteObject(loaded);
+    }
+}

@@ -73,13 +73,11 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
     // wide rows take 8 to bound the working memory.
     const int vectors = width > kWideRow ? 3 : 6;
     const std::int32_t blockRows = vectors * kLaneWidth / 3;
-    // Each row buffer has one byte to spare for the four-byte loads.
-    const std::size_t rowBytes =
-        std::max(rows.bufferBytes, static_cast<std::size_t>(width) * 3) + 1;
+    const std::size_t rowBytes = std::max(rows.bufferBytes, static_cast<std::size_t>(width) * 3);
     std::unique_ptr<std::uint8_t[]> bytes(
         new (std::nothrow) std::uint8_t[rowBytes * static_cast<std::size_t>(blockRows)]);
     LaneBuffer lines;
-    if (!bytes || !lines.Allocate(static_cast<std::size_t>(width) * vectors)) {
+    if (!bytes || !lines.Allocate(static_cast<std::size_t>(width) * vectors + 1)) {
         return false;
     }
     const LaneKernels kernels = KernelsFor(path);
@@ -95,7 +93,6 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
             } else {
                 std::fill_n(buffer, 3 * width, std::uint8_t{0});
             }
-            buffer[3 * width] = 0;
             in[r] = buffer;
             out[r] = plane.Row(y0 + std::min(r, count - 1));
         }

@@ -16,6 +16,10 @@
 
 #include "resample/bspline5.h"
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 namespace veerpic::resample {
 namespace {
 
@@ -44,6 +48,20 @@ inline constexpr float kCoefficientScale = 1 << kCoefficientBits;
 // integer part, ties to even, for magnitudes below 2^22 (the filters' gains
 // keep every value far below that).
 inline constexpr float kRoundingShift = 12582912.0f;
+
+// Eight bytes as eight lanes (exact, whatever the instructions), times
+// `scale`. (Written through a pointer: a 32-byte vector is passed
+// differently with and without AVX.)
+inline void BytesToLanes(const std::uint8_t* bytes, float scale, Lanes* to) {
+#if defined(__AVX2__)
+    const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
+    *to = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b)) * scale;
+#else
+    const LaneInts i = {bytes[0], bytes[1], bytes[2], bytes[3],
+                        bytes[4], bytes[5], bytes[6], bytes[7]};
+    *to = __builtin_convertvector(i, Lanes) * scale;
+#endif
+}
 
 // Filters kVectors * 8 independent lines of n values each in place, lines
 // laid out as x[k * kVectors + v] for value k. The values are taken as
@@ -95,54 +113,78 @@ void FilterLaneBlock(Lanes* x, std::int64_t n) {
 }
 
 // Rows along x, kVectors * 8 / 3 rows at a time. in[r] is row r's blue,
-// green, red bytes with one more readable byte after them (a spare row is a
-// row of zeros); the first `count` rows' row-filtered values go to out[r].
-// lines has room for width * kVectors vectors.
+// green, red bytes (a spare row is a row of zeros); the first `count` rows'
+// row-filtered values go to out[r]. lines has room for width * kVectors
+// vectors and one float more.
+//
+// Pixels move between the rows and the lines in tiles of eight: each row's
+// part of a tile is converted as whole vectors, and each pixel is then
+// copied as four values, the fourth landing where the next one is written
+// next. (Assembling a pixel's lanes from many small stores and reading them
+// back at once would stall every read on stores not yet done.)
 template <int kVectors>
 void FilterRowBlock(const std::uint8_t* const* in, std::int16_t* const* out, int count,
                     std::int64_t width, Lanes* lines) {
     constexpr int kRows = kVectors * kLaneWidth / 3;
     constexpr int kValues = kVectors * kLaneWidth;
     static_assert(kRows * 3 == kValues, "whole pixels per block");
-    using Bytes = std::uint8_t __attribute__((vector_size(kLaneWidth)));
+    constexpr int kTile = kLaneWidth;
     const float gain = width >= 2 ? kGain : 1.0f;
-    // A pixel's three bytes are moved as four; the fourth lands where the
-    // next row's first byte is written next (the last one in a spare byte).
-    for (std::int64_t x = 0; x < width; ++x) {
-        std::uint8_t gathered[kValues + 1];
+    float* const values = reinterpret_cast<float*>(lines);
+
+    alignas(32) float tile[kRows][3 * kTile + kLaneWidth] = {};
+    for (std::int64_t x0 = 0; x0 < width; x0 += kTile) {
+        const int n = width - x0 < kTile ? static_cast<int>(width - x0) : kTile;
         for (int r = 0; r < kRows; ++r) {
-            std::memcpy(gathered + 3 * r, in[r] + 3 * x, 4);
+            const std::uint8_t* from = in[r] + 3 * x0;
+            std::uint8_t padded[3 * kTile] = {};
+            if (n < kTile) {
+                std::memcpy(padded, from, static_cast<std::size_t>(3 * n));
+                from = padded;
+            }
+            for (int k = 0; k < 3; ++k) {
+                BytesToLanes(from + kLaneWidth * k, gain,
+                             reinterpret_cast<Lanes*>(&tile[r][kLaneWidth * k]));
+            }
         }
-        for (int v = 0; v < kVectors; ++v) {
-            Bytes b;
-            std::memcpy(&b, gathered + kLaneWidth * v, sizeof(b));
-            // (Through 32-bit integers, which every vector unit converts directly.)
-            const LaneInts i = __builtin_convertvector(b, LaneInts);
-            lines[x * kVectors + v] = __builtin_convertvector(i, Lanes) * gain;
+        for (int x = 0; x < n; ++x) {
+            float* to = values + (x0 + x) * kValues;
+            for (int r = 0; r < kRows; ++r) {
+                std::memcpy(to + 3 * r, &tile[r][3 * x], 4 * sizeof(float));
+            }
         }
     }
     FilterLaneBlock<kVectors>(lines, width);
-    // Quantized a pixel at a time, then spread to the rows: eight bytes to
-    // each, the last two of which land on the next pixel, written next.
-    for (std::int64_t x = 0; x < width; ++x) {
-        std::int16_t q[kValues + 1];
-        for (int v = 0; v < kVectors; ++v) {
-            const Lanes t = (lines[x * kVectors + v] - static_cast<float>(kCoefficientOffset)) *
-                            kIntermediateScale;
-            LaneInts i = __builtin_convertvector((t + kRoundingShift) - kRoundingShift, LaneInts);
-            i = i < -32768 ? -32768 : i;
-            i = i > 32767 ? 32767 : i;
-            const LaneShorts s = __builtin_convertvector(i, LaneShorts);
-            std::memcpy(q + kLaneWidth * v, &s, sizeof(s));
-        }
-        q[kValues] = 0;
-        if (x + 1 < width) {
-            for (int r = 0; r < count; ++r) {
-                std::memcpy(out[r] + 3 * x, q + 3 * r, 8);
+
+    alignas(32) std::int16_t quantized[kTile][kValues + kLaneWidth] = {};
+    for (std::int64_t x0 = 0; x0 < width; x0 += kTile) {
+        const int n = width - x0 < kTile ? static_cast<int>(width - x0) : kTile;
+        for (int x = 0; x < n; ++x) {
+            for (int v = 0; v < kVectors; ++v) {
+                const Lanes t =
+                    (lines[(x0 + x) * kVectors + v] - static_cast<float>(kCoefficientOffset)) *
+                    kIntermediateScale;
+                LaneInts i =
+                    __builtin_convertvector((t + kRoundingShift) - kRoundingShift, LaneInts);
+                i = i < -32768 ? -32768 : i;
+                i = i > 32767 ? 32767 : i;
+                const LaneShorts q = __builtin_convertvector(i, LaneShorts);
+                std::memcpy(&quantized[x][kLaneWidth * v], &q, sizeof(q));
             }
-        } else {
-            for (int r = 0; r < count; ++r) {
-                std::memcpy(out[r] + 3 * x, q + 3 * r, 6);
+        }
+        // Eight bytes a pixel where the next pixel follows in this row and
+        // is written after it; six at the end.
+        const bool room = n == kTile && x0 + kTile < width;
+        for (int r = 0; r < count; ++r) {
+            std::int16_t* to = out[r] + 3 * x0;
+            if (room) {
+                for (int x = 0; x < kTile; ++x) {
+                    std::memcpy(to + 3 * x, &quantized[x][3 * r], 8);
+                }
+            } else {
+                for (int x = 0; x < n; ++x) {
+                    std::memcpy(to + 3 * x, &quantized[x][3 * r], 6);
+                }
             }
         }
     }

@@ -38,6 +38,9 @@ void SampleRunScalar(const SampleSource& source, std::int64_t u, std::int64_t v,
 SampleRunFunction ChooseSampleRun(bool allowSimd) {
 #if defined(__x86_64__) || defined(__i386__)
     if (allowSimd) {
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avxvnni")) {
+            return SampleRunAvxVnni;
+        }
         if (__builtin_cpu_supports("avx2")) {
             return SampleRunAvx2;
         }

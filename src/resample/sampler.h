@@ -134,8 +134,11 @@ void SampleRunSsse3(const SampleSource& source, std::int64_t u, std::int64_t v, 
                     std::int64_t dv, std::int32_t count, std::uint8_t* out);
 void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                    std::int64_t dv, std::int32_t count, std::uint8_t* out);
+void SampleRunAvxVnni(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
+                      std::int64_t dv, std::int32_t count, std::uint8_t* out);
 
-// The sampler this machine runs: AVX2, then SSSE3, then the portable one.
+// The sampler this machine runs: AVX-VNNI, AVX2, SSSE3, then the portable
+// one.
 using SampleRunFunction = void (*)(const SampleSource&, std::int64_t, std::int64_t, std::int64_t,
                                    std::int64_t, std::int32_t, std::uint8_t*);
 SampleRunFunction ChooseSampleRun(bool allowSimd);

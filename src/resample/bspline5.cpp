@@ -106,11 +106,12 @@ bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
     if (firstColumn >= endColumn || plane.height <= 0) {
         return true;
     }
-    // Each of a row's values is a column of its own. Strips of 96, 32 or 8
-    // values keep their lines within about 1.5 MiB, down to the narrowest
-    // strip for very tall pictures.
+    // Each of a row's values is a column of its own. Strips of 32 values
+    // keep enough recursions in flight and their lines (with the plane's
+    // lines they read) within the processor's second-level cache; very tall
+    // pictures take strips of 8.
     const std::int64_t height = plane.height;
-    const int vectors = height <= 4096 ? 12 : (height <= 16384 ? 4 : 1);
+    const int vectors = height <= 16384 ? 4 : 1;
     LaneBuffer lines;
     if (!lines.Allocate(static_cast<std::size_t>(height) * vectors)) {
         return false;

@@ -144,7 +144,7 @@ enum class PrefilterPath { kPortable, kBest };
 //   Columns: columns [firstColumn, endColumn) of `plane` are filtered along y
 //   and left as final coefficients.
 // Each returns false, leaving its part unfinished, when its working memory
-// (about 200 bytes a pixel of a row, or 400 a row of a column strip) cannot
+// (about 200 bytes a pixel of a row, or 128 a row of a column strip) cannot
 // be had.
 bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::int32_t firstRow,
                    std::int32_t endRow, PrefilterPath path = PrefilterPath::kBest);

@@ -245,7 +245,7 @@ void FilterColumnBlock(const CoefficientPlane& plane, std::int64_t first, std::i
     }
 }
 
-// The block sizes the prefilter uses: 8 or 16 rows; strips of 8, 32 or 96
+// The block sizes the prefilter uses: 8 or 16 rows; strips of 8 or 32
 // values.
 inline void FilterRowBlockOf(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
                              int count, std::int64_t width, void* lines) {
@@ -260,10 +260,8 @@ inline void FilterColumnBlockOf(int vectors, const CoefficientPlane& plane, std:
                                 std::int64_t count, void* lines) {
     if (vectors == 1) {
         FilterColumnBlock<1>(plane, first, count, static_cast<Lanes*>(lines));
-    } else if (vectors == 4) {
-        FilterColumnBlock<4>(plane, first, count, static_cast<Lanes*>(lines));
     } else {
-        FilterColumnBlock<12>(plane, first, count, static_cast<Lanes*>(lines));
+        FilterColumnBlock<4>(plane, first, count, static_cast<Lanes*>(lines));
     }
 }
 

@@ -147,15 +147,15 @@ void SampleRunPairs(const SampleSource& source, std::int64_t u, std::int64_t v, 
 
     checked(fastFirst);
     {
-        // The inner loop keeps its state in registers; every pair here has a
-        // pixel after it, so both stores may write 4 bytes.
+        // The inner loop keeps its state in registers. A pixel's store may
+        // write 4 bytes where another pixel follows it, written next.
         const std::ptrdiff_t pitch = source.pitch;
         const std::int16_t* const origin = source.origin;
         std::uint8_t* to = out + 3 * static_cast<std::ptrdiff_t>(k);
         std::int64_t uk = u;
         std::int64_t vk = v;
         std::int32_t kk = k;
-        const std::int32_t stop = fastEnd < count - 1 ? fastEnd : count - 1;
+        const std::int32_t stop = fastEnd;
         for (; kk + 1 < stop; kk += 2, uk += 2 * du, vk += 2 * dv, to += 6) {
             const SourcePosition xa = DecodePosition(uk);
             const SourcePosition ya = DecodePosition(vk);
@@ -168,7 +168,11 @@ void SampleRunPairs(const SampleSource& source, std::int64_t u, std::int64_t v, 
             std::uint32_t b = 0;
             sampler.Sample(tapsA, pitch, tapsB, pitch, xa, ya, xb, yb, &a, &b);
             std::memcpy(to, &a, 4);
-            std::memcpy(to + 3, &b, 4);
+            if (kk + 2 < count) {
+                std::memcpy(to + 3, &b, 4);
+            } else {
+                std::memcpy(to + 3, &b, 3);
+            }
         }
         k = kk;
         u = uk;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "support/test_support.h"
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace {
@@ -163,5 +164,33 @@ TEST(Heap, BlocksAreCounted) {
     EXPECT_FALSE(HeapFree(GetProcessHeap(), 0, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
+
+#if !defined(_WIN32)
+// The turn's working memory, freed, serves the writer's block of about its
+// size without new pages; a small block, or one that must start
+// cleared, is a block of its own, and the heap's count is kept either way.
+TEST(Heap, TheLastLargeBlockFreedServesTheNextOfItsSize) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const long before = GetLiveCounts().heapBlocks;
+    void* working = detail::AllocateWorkingMemory(12 * kMiB);
+    ASSERT_NE(working, nullptr);
+    static_cast<std::uint8_t*>(working)[12 * kMiB - 1] = 7;
+    detail::ReleaseWorkingMemory(working);
+    void* cleared = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 11 * kMiB);
+    void* small = HeapAlloc(GetProcessHeap(), 0, 3 * kMiB);
+    void* writer = HeapAlloc(GetProcessHeap(), 0, 11 * kMiB);
+    ASSERT_NE(cleared, nullptr);
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(cleared, working);
+    EXPECT_EQ(static_cast<std::uint8_t*>(cleared)[11 * kMiB - 1], 0);
+    EXPECT_NE(small, working);
+    EXPECT_EQ(writer, working);
+    EXPECT_EQ(GetLiveCounts().heapBlocks, before + 3);
+    for (void* block : {cleared, small, writer}) {
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+    EXPECT_EQ(GetLiveCounts().heapBlocks, before);
+}
+#endif
 
 }  // namespace

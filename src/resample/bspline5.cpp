@@ -88,12 +88,15 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
         for (std::int32_t r = 0; r < blockRows; ++r) {
             std::uint8_t* buffer = bytes.get() + rowBytes * static_cast<std::size_t>(r);
             // A short last block fills its spare rows with zeros.
-            if (r < count) {
-                rows.read(rows.context, y0 + r, buffer);
-            } else {
+            if (r >= count) {
                 std::fill_n(buffer, 3 * width, std::uint8_t{0});
+                in[r] = buffer;
+            } else if (rows.stored != nullptr) {
+                in[r] = rows.stored(rows.context, y0 + r);
+            } else {
+                rows.read(rows.context, y0 + r, buffer);
+                in[r] = buffer;
             }
-            in[r] = buffer;
             out[r] = plane.Row(y0 + std::min(r, count - 1));
         }
         kernels.rows(vectors, in, out, count, width, lines.get());

@@ -130,6 +130,10 @@ struct PixelRows {
     std::size_t bufferBytes = 0;
     void (*read)(const void* context, std::int32_t y, std::uint8_t* bgr) = nullptr;
     const void* context = nullptr;
+    // Where the picture's rows are already stored as blue, green, red
+    // triples: row y's first byte, which the prefilter reads in place of a
+    // copy (null: rows are read through `read`).
+    const std::uint8_t* (*stored)(const void* context, std::int32_t y) = nullptr;
 };
 
 // Which code the prefilter runs: the portable one, or the fastest this

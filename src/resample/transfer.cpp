@@ -72,10 +72,18 @@ class SourceRows {
         rows.bufferBytes = static_cast<std::size_t>(r_.x + r_.width) * pixels::kWorkingPixelBytes;
         rows.read = &Read;
         rows.context = this;
+        if (source_.format->bitCount == 24) {
+            rows.stored = &Stored;
+        }
         return rows;
     }
 
   private:
+    static const std::uint8_t* Stored(const void* context, std::int32_t y) {
+        const SourceRows& s = *static_cast<const SourceRows*>(context);
+        return s.source_.RowFromTop(s.r_.y + y) + 3 * static_cast<std::size_t>(s.r_.x);
+    }
+
     static void Read(const void* context, std::int32_t y, std::uint8_t* out) {
         const SourceRows& s = *static_cast<const SourceRows*>(context);
         const DibFormat& f = *s.source_.format;

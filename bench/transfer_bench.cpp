@@ -55,12 +55,15 @@ void BM_Transfer30(benchmark::State& state) {
     const auto width = static_cast<std::int32_t>(state.range(0));
     const auto height = static_cast<std::int32_t>(state.range(1));
     const auto bitCount = static_cast<std::uint16_t>(state.range(2));
-    // 0: portable, 1: SSSE3, 2: AVX2.
-    const SampleRunFunction samplers[] = {SampleRunScalar, SampleRunSsse3, SampleRunAvx2};
+    // 0: portable, 1: SSSE3, 2: AVX2, 3: AVX-VNNI.
+    const SampleRunFunction samplers[] = {SampleRunScalar, SampleRunSsse3, SampleRunAvx2,
+                                          SampleRunAvxVnni};
     const SampleRunFunction run = samplers[state.range(3)];
 #if defined(__x86_64__) || defined(__i386__)
     if ((state.range(3) == 1 && !__builtin_cpu_supports("ssse3")) ||
-        (state.range(3) == 2 && !__builtin_cpu_supports("avx2"))) {
+        (state.range(3) == 2 && !__builtin_cpu_supports("avx2")) ||
+        (state.range(3) == 3 &&
+         !(__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avxvnni")))) {
         state.SkipWithError("not supported on this machine");
         return;
     }
@@ -84,11 +87,11 @@ void BM_Transfer30(benchmark::State& state) {
 }  // namespace
 
 // Arguments: width, height, source bits per pixel, sampler (0 portable,
-// 1 SSSE3, 2 AVX2).
+// 1 SSSE3, 2 AVX2, 3 AVX-VNNI).
 BENCHMARK(BM_Transfer30)
     ->ArgNames({"w", "h", "bits", "sampler"})
-    ->ArgsProduct({{1000}, {1000}, {24}, {0, 1, 2}})
-    ->ArgsProduct({{4000}, {3000}, {24, 8}, {0, 1, 2}})
+    ->ArgsProduct({{1000}, {1000}, {24}, {0, 1, 2, 3}})
+    ->ArgsProduct({{4000}, {3000}, {24, 8}, {0, 1, 2, 3}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

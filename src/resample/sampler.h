@@ -1,6 +1,6 @@
 // The samplers of the parallelogram transfer: the view of the source's
-// spline coefficients that they read, and the sampling runs (portable, SSSE3
-// and AVX2), which all give the same bytes.
+// spline coefficients that they read, and the sampling runs (portable,
+// SSSE3, AVX2 and AVX-VNNI), which all give the same bytes.
 #pragma once
 
 #include <array>
@@ -88,41 +88,6 @@ static inline const std::int16_t* TapRows(const SampleSource& s, SourcePosition 
     }
     *pitch = kTapRowValues;
     return scratch;
-}
-
-// The steps k in [*first, *end) within [0, count) at which u + k du decodes
-// to a pixel x0 with 2 <= x0 <= maxX (positions as DecodePosition takes them).
-static inline void FastSteps(std::int64_t u, std::int64_t du, std::int64_t maxX, std::int32_t count,
-                             std::int32_t* first, std::int32_t* end) {
-    // x0 in [2, maxX]  <=>  lo <= u + k du <= hi.
-    const std::int64_t offset = -(std::int64_t{1} << 31) + (std::int64_t{1} << 23);
-    const std::int64_t lo = (std::int64_t{2} << 32) - offset;
-    const std::int64_t hi = ((maxX + 1) << 32) - 1 - offset;
-    std::int64_t a = 0;
-    std::int64_t b = count;  // exclusive
-    if (maxX < 2) {
-        b = 0;
-    } else if (du == 0) {
-        if (u < lo || u > hi) {
-            b = 0;
-        }
-    } else {
-        // Floor and ceiling divisions of differences below 2^63.
-        auto floorDiv = [](std::int64_t n, std::int64_t d) {
-            const std::int64_t q = n / d;
-            return (n % d != 0 && ((n < 0) != (d < 0))) ? q - 1 : q;
-        };
-        auto ceilDiv = [&](std::int64_t n, std::int64_t d) { return -floorDiv(-n, d); };
-        const std::int64_t from = du > 0 ? ceilDiv(lo - u, du) : ceilDiv(hi - u, du);
-        const std::int64_t to = du > 0 ? floorDiv(hi - u, du) : floorDiv(lo - u, du);
-        a = from < 0 ? 0 : (from > count ? count : from);
-        b = to < 0 ? 0 : (to + 1 > count ? count : to + 1);
-    }
-    if (a > b) {
-        a = b;
-    }
-    *first = static_cast<std::int32_t>(a);
-    *end = static_cast<std::int32_t>(b);
 }
 
 // Samples `count` pixels at (u + k du, v + k dv), k = 0 .. count - 1, and

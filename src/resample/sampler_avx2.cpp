@@ -1,16 +1,19 @@
-// The B-spline sampler with AVX2.
+// The B-spline sampler compiled for AVX2: the SSSE3 sampler's operations in
+// their three-operand (VEX) form, which spares register copies.
 #include "resample/sampler.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
-#include "resample/sampler_pairs.h"
+#include <immintrin.h>
+
+#include "resample/sampler_pixel.h"
 
 namespace veerpic::resample {
 namespace {
 
 struct MultiplyAddAvx2 {
-    static __m256i Apply(__m256i sum, __m256i pairs, __m256i weights) {
-        return _mm256_add_epi32(sum, _mm256_madd_epi16(pairs, weights));
+    static __m128i Apply(__m128i sum, __m128i pairs, __m128i weights) {
+        return _mm_add_epi32(sum, _mm_madd_epi16(pairs, weights));
     }
 };
 
@@ -18,7 +21,7 @@ struct MultiplyAddAvx2 {
 
 void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                    std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunPairs<MultiplyAddAvx2>(source, u, v, du, dv, count, out);
+    SampleRunPixels<MultiplyAddAvx2>(source, u, v, du, dv, count, out);
 }
 
 }  // namespace veerpic::resample

@@ -4,14 +4,16 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 
-#include "resample/sampler_pairs.h"
+#include <immintrin.h>
+
+#include "resample/sampler_pixel.h"
 
 namespace veerpic::resample {
 namespace {
 
 struct MultiplyAddVnni {
-    static __m256i Apply(__m256i sum, __m256i pairs, __m256i weights) {
-        return _mm256_dpwssd_avx_epi32(sum, pairs, weights);
+    static __m128i Apply(__m128i sum, __m128i pairs, __m128i weights) {
+        return _mm_dpwssd_avx_epi32(sum, pairs, weights);
     }
 };
 
@@ -19,7 +21,7 @@ struct MultiplyAddVnni {
 
 void SampleRunAvxVnni(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                       std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunPairs<MultiplyAddVnni>(source, u, v, du, dv, count, out);
+    SampleRunPixels<MultiplyAddVnni>(source, u, v, du, dv, count, out);
 }
 
 }  // namespace veerpic::resample

@@ -62,8 +62,7 @@ void BM_Transfer30(benchmark::State& state) {
 #if defined(__x86_64__) || defined(__i386__)
     if ((state.range(3) == 1 && !__builtin_cpu_supports("ssse3")) ||
         (state.range(3) == 2 && !__builtin_cpu_supports("avx2")) ||
-        (state.range(3) == 3 &&
-         !(__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avxvnni")))) {
+        (state.range(3) == 3 && !HasAvxVnni())) {
         state.SkipWithError("not supported on this machine");
         return;
     }

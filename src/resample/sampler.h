@@ -102,6 +102,9 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
 void SampleRunAvxVnni(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                       std::int64_t dv, std::int32_t count, std::uint8_t* out);
 
+// Whether this processor has AVX-VNNI (with AVX2).
+bool HasAvxVnni();
+
 // The sampler this machine runs: AVX-VNNI, AVX2, SSSE3, then the portable
 // one.
 using SampleRunFunction = void (*)(const SampleSource&, std::int64_t, std::int64_t, std::int64_t,

@@ -160,7 +160,7 @@ std::vector<std::pair<const char*, SampleRunFunction>> SimdSamplers() {
     if (__builtin_cpu_supports("avx2")) {
         samplers.emplace_back("AVX2", SampleRunAvx2);
     }
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avxvnni")) {
+    if (HasAvxVnni()) {
         samplers.emplace_back("AVX-VNNI", SampleRunAvxVnni);
     }
 #endif

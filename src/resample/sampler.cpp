@@ -65,6 +65,10 @@ SampleRunFunction ChooseSampleRun(bool allowSimd) {
             return SampleRunSsse3;
         }
     }
+#elif defined(__aarch64__)
+    if (allowSimd) {
+        return SampleRunNeon;
+    }
 #else
     (void)allowSimd;
 #endif

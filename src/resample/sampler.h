@@ -1,6 +1,6 @@
 // The samplers of the parallelogram transfer: the view of the source's
 // spline coefficients that they read, and the sampling runs (portable,
-// SSSE3, AVX2 and AVX-VNNI), which all give the same bytes.
+// SSSE3, AVX2, AVX-VNNI and NEON), which all give the same bytes.
 #pragma once
 
 #include <array>
@@ -101,12 +101,14 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
                    std::int64_t dv, std::int32_t count, std::uint8_t* out);
 void SampleRunAvxVnni(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                       std::int64_t dv, std::int32_t count, std::uint8_t* out);
+void SampleRunNeon(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
+                   std::int64_t dv, std::int32_t count, std::uint8_t* out);
 
 // Whether this processor has AVX-VNNI (with AVX2).
 bool HasAvxVnni();
 
-// The sampler this machine runs: AVX-VNNI, AVX2, SSSE3, then the portable
-// one.
+// The sampler this machine runs: on x86 AVX-VNNI, AVX2, SSSE3, then the
+// portable one; on 64-bit ARM NEON.
 using SampleRunFunction = void (*)(const SampleSource&, std::int64_t, std::int64_t, std::int64_t,
                                    std::int64_t, std::int32_t, std::uint8_t*);
 SampleRunFunction ChooseSampleRun(bool allowSimd);

@@ -163,6 +163,8 @@ std::vector<std::pair<const char*, SampleRunFunction>> SimdSamplers() {
     if (HasAvxVnni()) {
         samplers.emplace_back("AVX-VNNI", SampleRunAvxVnni);
     }
+#elif defined(__aarch64__)
+    samplers.emplace_back("NEON", SampleRunNeon);
 #endif
     return samplers;
 }

@@ -174,8 +174,8 @@ class Scene:
 
     def _sign(self, y, r, g, b):
         x0, y0, x1, y1 = self.sign
-        if y < y0 or y >= y1:
-            return
+        if y < y0 or y >= y1 or x1 - x0 < 4 or y1 - y0 < 4:
+            return  # outside the sign, or a picture too small to hold one
         # Frame.
         if y < y0 + 2 or y >= y1 - 2:
             for x in range(x0, x1):

@@ -380,7 +380,7 @@ Status TransferParallelogram(const Plane& dest, const Point points[3], const Pla
     if (!prepared.Prepare(source, rect, threads)) {
         return Status::kOutOfMemory;
     }
-    // Bands go to the threads in turn; each thread has its own working memory.
+    // Each thread has its own working memory for the bands it draws.
     std::vector<std::unique_ptr<BandTransfer>> transfers;
     for (int part = 0; part < threads; ++part) {
         transfers.push_back(std::make_unique<BandTransfer>(dest, prepared.View(), plan, run));
@@ -388,11 +388,15 @@ Status TransferParallelogram(const Plane& dest, const Point points[3], const Pla
             return Status::kOutOfMemory;
         }
     }
+    // Each thread takes the next band not yet taken, so that threads that
+    // draw faster draw more.
+    std::atomic<std::int64_t> next{plan.FirstRow()};
     RunParts(threads, [&](int part) {
-        for (std::int32_t band = plan.FirstRow() + part * kBandRows; band < plan.EndRow();
-             band += threads * kBandRows) {
+        for (std::int64_t band = next.fetch_add(kBandRows); band < plan.EndRow();
+             band = next.fetch_add(kBandRows)) {
+            const auto first = static_cast<std::int32_t>(band);
             transfers[static_cast<std::size_t>(part)]->Draw(
-                band, std::min(plan.EndRow(), band + kBandRows));
+                first, std::min(plan.EndRow(), first + kBandRows));
         }
     });
     return Status::kOk;

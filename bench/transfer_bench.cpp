@@ -56,17 +56,23 @@ void BM_Transfer30(benchmark::State& state) {
     const auto height = static_cast<std::int32_t>(state.range(1));
     const auto bitCount = static_cast<std::uint16_t>(state.range(2));
     // 0: portable, 1: SSSE3, 2: AVX2, 3: AVX-VNNI.
+#if defined(__x86_64__) || defined(__i386__)
     const SampleRunFunction samplers[] = {SampleRunScalar, SampleRunSsse3, SampleRunAvx2,
                                           SampleRunAvxVnni};
-    const SampleRunFunction run = samplers[state.range(3)];
-#if defined(__x86_64__) || defined(__i386__)
     if ((state.range(3) == 1 && !__builtin_cpu_supports("ssse3")) ||
         (state.range(3) == 2 && !__builtin_cpu_supports("avx2")) ||
         (state.range(3) == 3 && !HasAvxVnni())) {
         state.SkipWithError("not supported on this machine");
         return;
     }
+#else
+    const SampleRunFunction samplers[] = {SampleRunScalar};
+    if (state.range(3) != 0) {
+        state.SkipWithError("an x86 sampler");
+        return;
+    }
 #endif
+    const SampleRunFunction run = samplers[state.range(3)];
     const veerpic::RotationGeometry g = veerpic::ComputeRotationGeometry(width, height, 30.0);
     auto source = MakePicture(width, height, bitCount);
     auto canvas = MakeCanvas(g.canvasWidth, g.canvasHeight);

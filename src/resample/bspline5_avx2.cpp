@@ -16,18 +16,6 @@ void FilterColumnBlockAvx2(int vectors, const CoefficientPlane& plane, std::int6
     FilterColumnBlockOf(vectors, plane, first, count, lines);
 }
 
-#else
-
-void FilterRowBlockAvx2(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
-                        int count, std::int64_t width, void* lines) {
-    FilterRowBlockPortable(vectors, in, out, count, width, lines);
-}
-
-void FilterColumnBlockAvx2(int vectors, const CoefficientPlane& plane, std::int64_t first,
-                           std::int64_t count, void* lines) {
-    FilterColumnBlockPortable(vectors, plane, first, count, lines);
-}
-
 #endif
 
 }  // namespace veerpic::resample

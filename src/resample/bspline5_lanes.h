@@ -270,15 +270,16 @@ inline void FilterColumnBlockOf(int vectors, const CoefficientPlane& plane, std:
 
 namespace veerpic::resample {
 
-// The block kernels compiled for each instruction set (the AVX2 ones run
-// the portable ones where the processor is not x86).
+// The block kernels compiled for each instruction set (AVX2 on x86 only).
 void FilterRowBlockPortable(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
                             int count, std::int64_t width, void* lines);
 void FilterColumnBlockPortable(int vectors, const CoefficientPlane& plane, std::int64_t first,
                                std::int64_t count, void* lines);
+#if defined(__x86_64__) || defined(__i386__)
 void FilterRowBlockAvx2(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
                         int count, std::int64_t width, void* lines);
 void FilterColumnBlockAvx2(int vectors, const CoefficientPlane& plane, std::int64_t first,
                            std::int64_t count, void* lines);
+#endif
 
 }  // namespace veerpic::resample

@@ -95,14 +95,17 @@ static inline const std::int16_t* TapRows(const SampleSource& s, SourcePosition 
 // out[3 count - 1]). The caller keeps every position within +-2^60.
 void SampleRunScalar(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                      std::int64_t dv, std::int32_t count, std::uint8_t* out);
+#if defined(__x86_64__) || defined(__i386__)
 void SampleRunSsse3(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                     std::int64_t dv, std::int32_t count, std::uint8_t* out);
 void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                    std::int64_t dv, std::int32_t count, std::uint8_t* out);
 void SampleRunAvxVnni(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                       std::int64_t dv, std::int32_t count, std::uint8_t* out);
+#elif defined(__aarch64__)
 void SampleRunNeon(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                    std::int64_t dv, std::int32_t count, std::uint8_t* out);
+#endif
 
 // Whether this processor has AVX-VNNI (with AVX2).
 bool HasAvxVnni();

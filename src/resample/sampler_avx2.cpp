@@ -26,15 +26,4 @@ void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, s
 
 }  // namespace veerpic::resample
 
-#else
-
-namespace veerpic::resample {
-
-void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
-                   std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunScalar(source, u, v, du, dv, count, out);
-}
-
-}  // namespace veerpic::resample
-
 #endif

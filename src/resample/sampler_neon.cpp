@@ -55,15 +55,4 @@ void SampleRunNeon(const SampleSource& source, std::int64_t u, std::int64_t v, s
 
 }  // namespace veerpic::resample
 
-#else
-
-namespace veerpic::resample {
-
-void SampleRunNeon(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
-                   std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunScalar(source, u, v, du, dv, count, out);
-}
-
-}  // namespace veerpic::resample
-
 #endif

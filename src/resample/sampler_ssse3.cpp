@@ -24,15 +24,4 @@ void SampleRunSsse3(const SampleSource& source, std::int64_t u, std::int64_t v, 
 
 }  // namespace veerpic::resample
 
-#else
-
-namespace veerpic::resample {
-
-void SampleRunSsse3(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
-                    std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunScalar(source, u, v, du, dv, count, out);
-}
-
-}  // namespace veerpic::resample
-
 #endif

@@ -119,7 +119,7 @@ TEST(BSpline5, PixelCentresGiveThePixelsBack) {
 // smaller blocks), and the bytes are the same on every build.
 TEST(BSpline5, CoefficientsDoNotDependOnTheSplitNorOnTheBuild) {
     std::mt19937 rng(12);
-    const std::int32_t sizes[][2] = {{37, 29}, {1, 1}, {9, 17}, {65537, 2}, {3, 4097}, {2, 16385}};
+    const std::int32_t sizes[][2] = {{37, 29}, {1, 1}, {9, 17}, {65537, 2}, {2, 16385}};
     for (const auto& size : sizes) {
         const Picture p = MakePicture(
             size[0], size[1], [&](auto, auto, int) { return static_cast<std::uint8_t>(rng()); });

@@ -439,21 +439,17 @@ bool IsZero(const Fixed& a) {
     return true;
 }
 
-// sin r and 1 - cos r for 0 < r < pi/4 by their Taylor series, the terms
-// formed one from the other. Each term carries an error of a few units: two
-// truncations, plus the error of the term before and of z, scaled down by
-// z / ((2k)(2k + 1)) or z / ((2k - 1) 2k), below 1/9 (below 1/3 for z/2).
-// The forty-odd terms stay below 1000 units in all.
-Fixed SinFixed(const Fixed& r, const Fixed& z) {
-    Fixed sum = r;
-    Fixed term = r;
-    for (u64 k = 1;; ++k) {
+// sum - t1 + t2 - t3 + ..., where each term is the one before times z and
+// divided by divisor(k) for k = first, first + 1, ..., until a term is zero.
+template <typename Divisor>
+Fixed AlternatingSeries(Fixed sum, Fixed term, const Fixed& z, u64 first, Divisor divisor) {
+    for (u64 k = first;; ++k) {
         term = MulFixed(term, z);
-        DivSmall(&term, (2 * k) * (2 * k + 1));
+        DivSmall(&term, divisor(k));
         if (IsZero(term)) {
             return sum;
         }
-        if (k % 2 == 1) {
+        if ((k - first) % 2 == 0) {
             SubFixed(&sum, term);
         } else {
             AddFixed(&sum, term);
@@ -461,22 +457,19 @@ Fixed SinFixed(const Fixed& r, const Fixed& z) {
     }
 }
 
+// sin r and 1 - cos r for 0 < r < pi/4 by their Taylor series, the terms
+// formed one from the other. Each term carries an error of a few units: two
+// truncations, plus the error of the term before and of z, scaled down by
+// z / ((2k)(2k + 1)) or z / ((2k - 1) 2k), below 1/9 (below 1/3 for z/2).
+// The forty-odd terms stay below 1000 units in all.
+Fixed SinFixed(const Fixed& r, const Fixed& z) {
+    return AlternatingSeries(r, r, z, 1, [](u64 k) { return (2 * k) * (2 * k + 1); });
+}
+
 Fixed OneMinusCosFixed(const Fixed& z) {
     Fixed term = z;
     DivSmall(&term, 2);
-    Fixed sum = term;
-    for (u64 k = 2;; ++k) {
-        term = MulFixed(term, z);
-        DivSmall(&term, (2 * k - 1) * (2 * k));
-        if (IsZero(term)) {
-            return sum;
-        }
-        if (k % 2 == 0) {
-            SubFixed(&sum, term);
-        } else {
-            AddFixed(&sum, term);
-        }
-    }
+    return AlternatingSeries(term, term, z, 2, [](u64 k) { return (2 * k - 1) * (2 * k); });
 }
 
 // The double nearest a positive fixed-point value of at least 2^-300, ties to even.

@@ -73,9 +73,12 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
     // wide rows take 8 to bound the working memory.
     const int vectors = width > kWideRow ? 3 : 6;
     const std::int32_t blockRows = vectors * kLaneWidth / 3;
+    // A buffer for each row read through `read`; rows read in place need
+    // only the one that stands for a short last block's spare rows.
     const std::size_t rowBytes = std::max(rows.bufferBytes, static_cast<std::size_t>(width) * 3);
+    const std::int32_t buffers = rows.stored != nullptr ? 1 : blockRows;
     std::unique_ptr<std::uint8_t[]> bytes(
-        new (std::nothrow) std::uint8_t[rowBytes * static_cast<std::size_t>(blockRows)]);
+        new (std::nothrow) std::uint8_t[rowBytes * static_cast<std::size_t>(buffers)]);
     LaneBuffer lines;
     if (!bytes || !lines.Allocate(static_cast<std::size_t>(width) * vectors + 1)) {
         return false;
@@ -86,7 +89,7 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
     for (std::int32_t y0 = firstRow; y0 < endRow; y0 += blockRows) {
         const std::int32_t count = std::min<std::int32_t>(blockRows, endRow - y0);
         for (std::int32_t r = 0; r < blockRows; ++r) {
-            std::uint8_t* buffer = bytes.get() + rowBytes * static_cast<std::size_t>(r);
+            std::uint8_t* buffer = bytes.get() + rowBytes * static_cast<std::size_t>(r % buffers);
             // A short last block fills its spare rows with zeros.
             if (r >= count) {
                 std::fill_n(buffer, 3 * width, std::uint8_t{0});

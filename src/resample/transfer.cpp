@@ -90,9 +90,7 @@ class SourceRows {
         const std::uint8_t* in = s.source_.RowFromTop(s.r_.y + y);
         const std::size_t x0 = static_cast<std::size_t>(s.r_.x);
         const std::size_t width = static_cast<std::size_t>(s.r_.width);
-        if (f.bitCount == 24) {
-            std::memcpy(out, in + 3 * x0, 3 * width);
-        } else if (f.bitCount == 8) {
+        if (f.bitCount == 8) {
             for (std::size_t x = 0; x < width; ++x) {
                 std::memcpy(out + 3 * x, s.lookup_[in[x0 + x]], 3);
             }

@@ -149,6 +149,17 @@ void RowCodec::Pack(std::uint8_t* row, std::size_t x, const std::uint8_t* bgr) {
     }
 }
 
+void ClearRowEnd(const DibFormat& f, std::uint8_t* row) {
+    const std::size_t bits = static_cast<std::size_t>(f.width) * f.bitCount;
+    const std::size_t whole = bits / 8;
+    const unsigned rest = static_cast<unsigned>(bits % 8);
+    if (rest != 0) {
+        row[whole] = static_cast<std::uint8_t>(row[whole] & ~(0xFFu >> rest));
+    }
+    const std::size_t cleared = whole + (rest != 0 ? 1 : 0);
+    std::memset(row + cleared, 0, f.stride - cleared);
+}
+
 bool SameLayout(const DibFormat& a, const DibFormat& b) {
     if (a.bitCount != b.bitCount) {
         return false;

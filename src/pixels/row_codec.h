@@ -69,6 +69,9 @@ class RowConverter {
     std::unique_ptr<std::uint8_t[]> working_;
 };
 
+// Clears the bits of a row of `f` after its pixels, up to the row's stride.
+void ClearRowEnd(const DibFormat& f, std::uint8_t* row);
+
 // True when rows of `a` can be copied into rows of `b` as they are.
 bool SameLayout(const DibFormat& a, const DibFormat& b);
 

@@ -10,49 +10,22 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
+#include "pixels/parts.h"
 #include "pixels/row_codec.h"
 
 namespace veerpic::resample {
 namespace {
 
 using pixels::DibFormat;
+using pixels::PartStart;
 using pixels::Plane;
 using pixels::RowCodec;
+using pixels::RunParts;
 using pixels::Status;
-
-// Runs work(part) for part = 0 .. parts - 1, part 0 on the calling thread
-// and the others on helper threads, and returns when all are done. A helper
-// that cannot be started leaves its part to the calling thread.
-template <typename Work>
-void RunParts(int parts, const Work& work) {
-    std::vector<std::thread> helpers;
-    std::vector<int> leftOver;
-    for (int part = 1; part < parts; ++part) {
-        try {
-            helpers.emplace_back(work, part);
-        } catch (const std::exception&) {
-            leftOver.push_back(part);
-        }
-    }
-    work(0);
-    for (const int part : leftOver) {
-        work(part);
-    }
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
-}
-
-// The first and end of part `part` of `parts` of [0, count).
-std::int32_t PartStart(std::int32_t count, int part, int parts) {
-    return static_cast<std::int32_t>(std::int64_t{count} * part / parts);
-}
 
 // Reads the source rectangle's rows as blue, green, red for the prefilter:
 // 24-bit rows where they are, 8-bit ones through a colour lookup, any other
@@ -342,8 +315,7 @@ int TransferThreads(const Plane& dest, SourceRect rect) {
     if (work < (std::int64_t{1} << 18)) {
         return 1;
     }
-    const unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp(cores, 1u, 8u));
+    return pixels::CoresToUse();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "pixels/bmp_decode.h"
+#include "pixels/row_codec.h"
 #include "surface/gdi_objects.h"
 
 namespace platform {
@@ -126,19 +127,11 @@ bool IsRle(std::uint32_t compression) {
 // the new section had them.
 void ClearRowEnds(const pixels::Plane& plane) {
     const pixels::DibFormat& f = *plane.format;
-    const std::size_t bits = static_cast<std::size_t>(f.width) * f.bitCount;
-    const std::size_t whole = bits / 8;
-    const unsigned rest = static_cast<unsigned>(bits % 8);
-    const std::size_t cleared = whole + (rest != 0 ? 1 : 0);
-    if (cleared == f.stride && rest == 0) {
+    if (static_cast<std::size_t>(f.width) * f.bitCount == std::size_t{f.stride} * 8) {
         return;
     }
     for (std::int32_t y = 0; y < f.height; ++y) {
-        std::uint8_t* row = plane.bits + static_cast<std::size_t>(y) * f.stride;
-        if (rest != 0) {
-            row[whole] = static_cast<std::uint8_t>(row[whole] & ~(0xFFu >> rest));
-        }
-        std::memset(row + cleared, 0, f.stride - cleared);
+        pixels::ClearRowEnd(f, plane.bits + static_cast<std::size_t>(y) * f.stride);
     }
 }
 

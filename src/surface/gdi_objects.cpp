@@ -3,12 +3,14 @@
 #include "surface/gdi_objects.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <span>
 #include <unordered_set>
 
+#include "pixels/parts.h"
 #include "pixels/row_codec.h"
 #include "resample/transfer.h"
 
@@ -261,19 +263,33 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
         return 0;
     }
     const pixels::DibFormat rgb = RgbFormatOf(f);
-    pixels::RowConverter converter(f, rgb);
-    if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
+    const bool bottomUp = info->bmiHeader.biHeight > 0;
+    // A large picture's rows are shared out between the cores; each part
+    // converts its own rows with its own working row.
+    const std::uint64_t bytes = std::uint64_t{count} * f.stride;
+    const int parts = bytes >= (std::uint64_t{8} << 20) ? pixels::CoresToUse() : 1;
+    std::atomic<bool> ok{true};
+    pixels::RunParts(parts, [&](int part) {
+        pixels::RowConverter converter(f, rgb);
+        if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
+            ok = false;
+            return;
+        }
+        const auto total = static_cast<std::int32_t>(count);
+        for (auto i = static_cast<UINT>(pixels::PartStart(total, part, parts));
+             i < static_cast<UINT>(pixels::PartStart(total, part + 1, parts)); ++i) {
+            // Output row i holds picture row (start + i) counted from the bottom.
+            const auto fromTop =
+                static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);
+            const UINT outRow = bottomUp ? i : count - 1 - i;
+            std::uint8_t* out = static_cast<std::uint8_t*>(bits) + std::size_t{outRow} * f.stride;
+            converter.Convert(source->RowFromTop(fromTop), out, static_cast<std::size_t>(f.width));
+            pixels::ClearRowEnd(f, out);
+        }
+    });
+    if (!ok) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
-    }
-    const bool bottomUp = info->bmiHeader.biHeight > 0;
-    for (UINT i = 0; i < count; ++i) {
-        // Output row i holds picture row (start + i) counted from the bottom.
-        const auto fromTop = static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);
-        const UINT outRow = bottomUp ? i : count - 1 - i;
-        std::uint8_t* out = static_cast<std::uint8_t*>(bits) + std::size_t{outRow} * f.stride;
-        std::memset(out, 0, f.stride);
-        converter.Convert(source->RowFromTop(fromTop), out, static_cast<std::size_t>(f.width));
     }
     return static_cast<int>(count);
 }

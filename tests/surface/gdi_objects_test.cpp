@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -217,6 +218,59 @@ TEST(GdiObjects, PlgBltAndSetDIBitsAgreeOnEveryLayout) {
 // 5-6-5 pixels come back as 5-5-5: each channel widened to 8 bits from its
 // own width, then narrowed to 5. Green (6 bits) 42 -> 170 -> 21,
 // 63 -> 255 -> 31, 1 -> 4 -> 0, 33 -> 134 -> 16; red and blue keep theirs.
+// Large pictures are delivered in parts side by side: every row lands in
+// its place in either order, with the bits after its pixels cleared whatever
+// the section and the block held there.
+TEST(GdiObjects, GetDIBitsDeliversLargePicturesWholeWithCleanRowEnds) {
+    struct Case {
+        LONG width, height;
+        WORD bits;
+        DWORD colors;
+    };
+    for (const Case c : {Case{2001, 1500, 24, 0}, Case{4001, 4100, 4, 16}}) {
+        SCOPED_TRACE(c.bits);
+        void* pixels = nullptr;
+        HBITMAP bitmap = MakeSection(c.width, c.height, c.bits, c.colors, &pixels);
+        ASSERT_NE(bitmap, nullptr);
+        const std::size_t stride = ((static_cast<std::size_t>(c.width) * c.bits + 31) / 32) * 4;
+        const std::size_t size = stride * static_cast<std::size_t>(c.height);
+        auto* bytes = static_cast<std::uint8_t*>(pixels);
+        std::mt19937 random(7);
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(random());  // row ends included
+        }
+        const std::size_t pixelBits = static_cast<std::size_t>(c.width) * c.bits;
+        std::vector<std::uint8_t> expected(stride);
+        HDC dc = CreateCompatibleDC(nullptr);
+        Description info{};
+        std::vector<std::uint8_t> out(size);
+        for (const LONG height : {c.height, -c.height}) {
+            info.header = {40, c.width, height, 1, c.bits, BI_RGB, 0, 0, 0, 0, 0};
+            std::fill(out.begin(), out.end(), std::uint8_t{0xCC});
+            ASSERT_EQ(GetDIBits(dc, bitmap, 0, static_cast<UINT>(c.height), out.data(),
+                                reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
+                                static_cast<DWORD>(size), sizeof info),
+                      c.height);
+            for (LONG row = 0; row < c.height; ++row) {  // memory row 0 is the bottom row
+                std::memcpy(expected.data(), bytes + stride * static_cast<std::size_t>(row),
+                            stride);
+                if (pixelBits % 8 != 0) {
+                    expected[pixelBits / 8] &= static_cast<std::uint8_t>(~(0xFFu >> pixelBits % 8));
+                }
+                std::fill(expected.begin() + static_cast<std::ptrdiff_t>((pixelBits + 7) / 8),
+                          expected.end(), std::uint8_t{0});
+                const LONG outRow = height > 0 ? row : c.height - 1 - row;
+                ASSERT_EQ(std::memcmp(out.data() + stride * static_cast<std::size_t>(outRow),
+                                      expected.data(), stride),
+                          0)
+                    << "row " << row << ", height " << height;
+            }
+        }
+        DeleteDC(dc);
+        DeleteObject(bitmap);
+    }
+}
+
 TEST(GdiObjects, GetDIBitsReadsSixBitGreenAsSixBits) {
     void* bits = nullptr;
     HBITMAP bitmap =

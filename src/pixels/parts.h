@@ -1,0 +1,48 @@
+// Work split into parts that run side by side: part 0 on the calling thread,
+// the others on helper threads, all joined before the call returns. Parts
+// that touch disjoint memory give the same bytes whatever the number of
+// threads and whichever finishes first.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <thread>
+#include <vector>
+
+namespace veerpic::pixels {
+
+// Runs work(part) for part = 0 .. parts - 1 and returns when all are done.
+// A helper that cannot be started leaves its part to the calling thread.
+template <typename Work>
+void RunParts(int parts, const Work& work) {
+    std::vector<std::thread> helpers;
+    std::vector<int> leftOver;
+    for (int part = 1; part < parts; ++part) {
+        try {
+            helpers.emplace_back(work, part);
+        } catch (const std::exception&) {
+            leftOver.push_back(part);
+        }
+    }
+    work(0);
+    for (const int part : leftOver) {
+        work(part);
+    }
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+}
+
+// The start of part `part` of `parts` of [0, count); part `parts` gives the
+// end.
+inline std::int32_t PartStart(std::int32_t count, int part, int parts) {
+    return static_cast<std::int32_t>(std::int64_t{count} * part / parts);
+}
+
+// The machine's cores, at least 1 and at most 8.
+inline int CoresToUse() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(cores < 1 ? 1 : (cores > 8 ? 8 : cores));
+}
+
+}  // namespace veerpic::pixels

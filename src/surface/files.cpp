@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "pixels/parts.h"
 #include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
@@ -742,6 +743,58 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
     return RegisterFile(fd, writing, flagsAndAttributes);
 }
 
+namespace {
+
+// Reads of this size or more from a regular file are shared out between the
+// cores: the system's copy into fresh pages (and its clearing of them) is
+// most of the time of reading a large picture.
+constexpr DWORD kSharedRead = DWORD{8} << 20;
+
+// Reads [at, at + count) of `fd` into `out`, one range a core, and returns
+// the bytes read as one read would have them: a range cut short by the end
+// of the file ends the result there. -1 with errno set when a range fails.
+std::int64_t ReadShared(int fd, std::uint8_t* out, std::uint64_t count, off_t at) {
+    const int parts = veerpic::pixels::CoresToUse();
+    std::vector<std::uint64_t> got(static_cast<std::size_t>(parts), 0);
+    std::vector<int> failure(static_cast<std::size_t>(parts), 0);
+    const auto start = [&](int part) { return count * static_cast<unsigned>(part) / parts; };
+    veerpic::pixels::RunParts(parts, [&](int part) {
+        const std::uint64_t first = start(part);
+        const std::uint64_t end = start(part + 1);
+        std::uint64_t& done = got[static_cast<std::size_t>(part)];
+        while (first + done < end) {
+            const ssize_t n = pread(fd, out + first + done, end - first - done,
+                                    at + static_cast<off_t>(first + done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                failure[static_cast<std::size_t>(part)] = errno;
+                return;
+            }
+            if (n == 0) {
+                return;  // the end of the file
+            }
+            done += static_cast<std::uint64_t>(n);
+        }
+    });
+    std::uint64_t total = 0;
+    for (int part = 0; part < parts; ++part) {
+        const auto p = static_cast<std::size_t>(part);
+        if (failure[p] != 0) {
+            errno = failure[p];
+            return -1;
+        }
+        total += got[p];
+        if (got[p] < start(part + 1) - start(part)) {
+            break;
+        }
+    }
+    return static_cast<std::int64_t>(total);
+}
+
+}  // namespace
+
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
     (void)overlapped;
     FileObject* file = AsFile(handle);
@@ -753,6 +806,23 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPE
         return FALSE;
     }
     auto* out = static_cast<std::uint8_t*>(buffer);
+    if (toRead >= kSharedRead && file->regular) {
+        const off_t at = lseek(file->fd, 0, SEEK_CUR);
+        if (at >= 0) {
+            const std::int64_t got = ReadShared(file->fd, out, toRead, at);
+            if (got < 0) {
+                return FailWithErrno(FALSE);
+            }
+            // The file position moves past what was read, as after one read.
+            if (lseek(file->fd, at + static_cast<off_t>(got), SEEK_SET) < 0) {
+                return FailWithErrno(FALSE);
+            }
+            if (read != nullptr) {
+                *read = static_cast<DWORD>(got);
+            }
+            return TRUE;
+        }
+    }
     DWORD done = 0;
     while (done < toRead) {
         const ssize_t n = ::read(file->fd, out + done, toRead - done);

@@ -6,10 +6,12 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "support/test_support.h"
 #include "surface/gdi_objects.h"
@@ -72,6 +74,35 @@ TEST(Files, ReadsAreSequentialAndAShortReadSucceeds) {
     EXPECT_FALSE(WriteFile(file, "x", 1, &written, nullptr));
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(GetLiveCounts().files, 0);
+}
+
+// Reads of many megabytes go on from the file's position, deliver every byte
+// in its place, stop at the end of the file and leave the position past them.
+TEST(Files, LargeReadsGoOnFromThePositionAndStopAtTheEnd) {
+    TempDir dir;
+    const std::string path = dir.File("large");
+    constexpr std::size_t kSize = (std::size_t{9} << 20) + 100;
+    Bytes bytes(kSize);
+    for (std::size_t i = 0; i < kSize; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    veerpic_test::WriteBytes(path, bytes);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    Bytes out(std::size_t{9} << 20);
+    std::size_t at = 0;
+    // Bytes asked for, and bytes the read gets.
+    const std::pair<DWORD, DWORD> reads[] = {
+        {5, 5}, {DWORD{9} << 20, DWORD{9} << 20}, {DWORD{8} << 20, 95}, {DWORD{8} << 20, 0}};
+    for (const auto& [asked, expected] : reads) {
+        DWORD got = 1234;
+        ASSERT_TRUE(ReadFile(file, out.data(), asked, &got, nullptr)) << asked;
+        ASSERT_EQ(got, expected) << asked;
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + got, bytes.begin() + at)) << asked;
+        at += got;
+    }
+    EXPECT_TRUE(CloseHandle(file));
 }
 
 TEST(Files, OpeningRefusals) {

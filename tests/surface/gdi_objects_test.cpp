@@ -215,9 +215,6 @@ TEST(GdiObjects, PlgBltAndSetDIBitsAgreeOnEveryLayout) {
     DeleteObject(source);
 }
 
-// 5-6-5 pixels come back as 5-5-5: each channel widened to 8 bits from its
-// own width, then narrowed to 5. Green (6 bits) 42 -> 170 -> 21,
-// 63 -> 255 -> 31, 1 -> 4 -> 0, 33 -> 134 -> 16; red and blue keep theirs.
 // Large pictures are delivered in parts side by side: every row lands in
 // its place in either order, with the bits after its pixels cleared whatever
 // the section and the block held there.
@@ -271,6 +268,9 @@ TEST(GdiObjects, GetDIBitsDeliversLargePicturesWholeWithCleanRowEnds) {
     }
 }
 
+// 5-6-5 pixels come back as 5-5-5: each channel widened to 8 bits from its
+// own width, then narrowed to 5. Green (6 bits) 42 -> 170 -> 21,
+// 63 -> 255 -> 31, 1 -> 4 -> 0, 33 -> 134 -> 16; red and blue keep theirs.
 TEST(GdiObjects, GetDIBitsReadsSixBitGreenAsSixBits) {
     void* bits = nullptr;
     HBITMAP bitmap =

@@ -34,9 +34,10 @@ void RunParts(int parts, const Work& work) {
 }
 
 // The start of part `part` of `parts` of [0, count); part `parts` gives the
-// end.
-inline std::int32_t PartStart(std::int32_t count, int part, int parts) {
-    return static_cast<std::int32_t>(std::int64_t{count} * part / parts);
+// end. Counts up to 2^60 (rows, columns, bytes).
+template <typename Count>
+Count PartStart(Count count, int part, int parts) {
+    return static_cast<Count>(static_cast<std::int64_t>(count) * part / parts);
 }
 
 // The machine's cores, at least 1 and at most 8.

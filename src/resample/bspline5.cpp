@@ -48,19 +48,6 @@ LaneKernels KernelsFor(PrefilterPath path) {
     return {FilterRowBlockPortable, FilterColumnBlockPortable};
 }
 
-// Vectors of working memory, aligned for them, released on every path.
-class LaneBuffer {
-  public:
-    bool Allocate(std::size_t vectors) {
-        block_.reset(new (std::nothrow) Lanes[vectors]);
-        return block_ != nullptr;
-    }
-    Lanes* get() const { return block_.get(); }
-
-  private:
-    std::unique_ptr<Lanes[]> block_;
-};
-
 }  // namespace
 
 bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::int32_t firstRow,
@@ -79,8 +66,9 @@ bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::in
     const std::int32_t buffers = rows.stored != nullptr ? 1 : blockRows;
     std::unique_ptr<std::uint8_t[]> bytes(
         new (std::nothrow) std::uint8_t[rowBytes * static_cast<std::size_t>(buffers)]);
-    LaneBuffer lines;
-    if (!bytes || !lines.Allocate(static_cast<std::size_t>(width) * vectors + 1)) {
+    std::unique_ptr<Lanes[]> lines(new (std::nothrow)
+                                       Lanes[static_cast<std::size_t>(width) * vectors + 1]);
+    if (!bytes || !lines) {
         return false;
     }
     const LaneKernels kernels = KernelsFor(path);
@@ -118,8 +106,9 @@ bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
     // pictures take strips of 8.
     const std::int64_t height = plane.height;
     const int vectors = height <= 16384 ? 4 : 1;
-    LaneBuffer lines;
-    if (!lines.Allocate(static_cast<std::size_t>(height) * vectors)) {
+    std::unique_ptr<Lanes[]> lines(new (std::nothrow)
+                                       Lanes[static_cast<std::size_t>(height) * vectors]);
+    if (!lines) {
         return false;
     }
     const LaneKernels kernels = KernelsFor(path);

@@ -4,24 +4,13 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 
-#include <immintrin.h>
-
 #include "resample/sampler_pixel.h"
 
 namespace veerpic::resample {
-namespace {
-
-struct MultiplyAddAvx2 {
-    static __m128i Apply(__m128i sum, __m128i pairs, __m128i weights) {
-        return _mm_add_epi32(sum, _mm_madd_epi16(pairs, weights));
-    }
-};
-
-}  // namespace
 
 void SampleRunAvx2(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                    std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunPixels<MultiplyAddAvx2>(source, u, v, du, dv, count, out);
+    SampleRunPixels<MultiplyAddMadd>(source, u, v, du, dv, count, out);
 }
 
 }  // namespace veerpic::resample

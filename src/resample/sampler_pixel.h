@@ -1,7 +1,7 @@
 // The SIMD sampler shared by the x86 sampler files: one pixel at a time in
 // a 128-bit register, with the same integer arithmetic as the portable
 // sampler (16-bit products summed in 32 bits). Each file compiles it for its
-// own instruction set with its own multiply-add; everything here has
+// own instruction set with the multiply-add it names; everything here has
 // internal linkage, and nothing here instantiates a template of the
 // standard library, so no out-of-line copy is shared between the files.
 #pragma once
@@ -12,6 +12,13 @@
 
 namespace veerpic::resample {
 namespace {
+
+// The multiply-add of SSE2: products of pairs summed to 32 bits, then added.
+struct MultiplyAddMadd {
+    static __m128i Apply(__m128i sum, __m128i pairs, __m128i weights) {
+        return _mm_add_epi32(sum, _mm_madd_epi16(pairs, weights));
+    }
+};
 
 // MultiplyAdd::Apply(sum, pairs, weights) adds the products of the 16-bit
 // pairs and weights to the 32-bit sums, pair by pair. Integer sums do not

@@ -7,19 +7,10 @@
 #include "resample/sampler_pixel.h"
 
 namespace veerpic::resample {
-namespace {
-
-struct MultiplyAddSsse3 {
-    static __m128i Apply(__m128i sum, __m128i pairs, __m128i weights) {
-        return _mm_add_epi32(sum, _mm_madd_epi16(pairs, weights));
-    }
-};
-
-}  // namespace
 
 void SampleRunSsse3(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                     std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunPixels<MultiplyAddSsse3>(source, u, v, du, dv, count, out);
+    SampleRunPixels<MultiplyAddMadd>(source, u, v, du, dv, count, out);
 }
 
 }  // namespace veerpic::resample

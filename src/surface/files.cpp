@@ -757,10 +757,10 @@ std::int64_t ReadShared(int fd, std::uint8_t* out, std::uint64_t count, off_t at
     const int parts = veerpic::pixels::CoresToUse();
     std::vector<std::uint64_t> got(static_cast<std::size_t>(parts), 0);
     std::vector<int> failure(static_cast<std::size_t>(parts), 0);
-    const auto start = [&](int part) { return count * static_cast<unsigned>(part) / parts; };
+    using veerpic::pixels::PartStart;
     veerpic::pixels::RunParts(parts, [&](int part) {
-        const std::uint64_t first = start(part);
-        const std::uint64_t end = start(part + 1);
+        const std::uint64_t first = PartStart(count, part, parts);
+        const std::uint64_t end = PartStart(count, part + 1, parts);
         std::uint64_t& done = got[static_cast<std::size_t>(part)];
         while (first + done < end) {
             const ssize_t n = pread(fd, out + first + done, end - first - done,
@@ -786,7 +786,7 @@ std::int64_t ReadShared(int fd, std::uint8_t* out, std::uint64_t count, off_t at
             return -1;
         }
         total += got[p];
-        if (got[p] < start(part + 1) - start(part)) {
+        if (got[p] < PartStart(count, part + 1, parts) - PartStart(count, part, parts)) {
             break;
         }
     }

@@ -275,9 +275,8 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
             ok = false;
             return;
         }
-        const auto total = static_cast<std::int32_t>(count);
-        for (auto i = static_cast<UINT>(pixels::PartStart(total, part, parts));
-             i < static_cast<UINT>(pixels::PartStart(total, part + 1, parts)); ++i) {
+        for (UINT i = pixels::PartStart(count, part, parts);
+             i < pixels::PartStart(count, part + 1, parts); ++i) {
             // Output row i holds picture row (start + i) counted from the bottom.
             const auto fromTop =
                 static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);

@@ -173,11 +173,14 @@ class BandTransfer {
         return samples_ && alpha_ && (IsRgb24() ? runs_ != nullptr : row_ != nullptr);
     }
 
-    // Rows [first, end), at most kBandRows of them. The edges of the rows
-    // are drawn row by row; their fully covered runs are then sampled in
-    // strips of columns: a strip's rows read a narrow band of the source,
-    // which stays in the caches, where whole rows at an angle would each
-    // cross the source from edge to edge.
+    // Rows [first, end), at most kBandRows of them. The rows' fully covered
+    // runs are sampled in strips of columns: a strip's rows read a narrow
+    // band of the source, which stays in the caches, where whole rows at an
+    // angle would each cross the source from edge to edge. Their edges are
+    // blended after the runs: a blend reads the pixel it draws on, and a
+    // fresh canvas page that is read before it is written is faulted in
+    // twice, the second time with every core's view of it flushed. (Edges
+    // and runs are different pixels, so the order does not change a byte.)
     void Draw(std::int32_t first, std::int32_t end) {
         runCount_ = 0;
         for (std::int32_t j = first; j < end; ++j) {
@@ -196,6 +199,9 @@ class BandTransfer {
                 }
             }
         }
+        for (std::size_t n = 0; n < runCount_; ++n) {
+            BlendFringes(runs_[n].row, runs_[n].pixels - 3 * runs_[n].first);
+        }
     }
 
   private:
@@ -209,16 +215,16 @@ class BandTransfer {
         if (IsRgb24()) {
             std::uint8_t* pixels = dest_.RowFromTop(j);
             if (row.stepped && !row.full.Empty()) {
-                // Drawn after all rows' edges, strip by strip.
+                // Drawn with the band's other runs, strip by strip, and then
+                // its edges.
                 const std::int64_t k = row.full.first - row.touched.first;
                 runs_[runCount_++] = {
-                    row.full.first, row.full.end, row.u0 + k * row.du,        row.v0 + k * row.dv,
-                    row.du,         row.dv,       pixels + 3 * row.full.first};
+                    row.full.first, row.full.end, row.u0 + k * row.du,         row.v0 + k * row.dv,
+                    row.du,         row.dv,       pixels + 3 * row.full.first, row};
             } else {
                 Sample(row, row.full.first, row.full.end, pixels + 3 * row.full.first);
+                BlendFringes(row, pixels);
             }
-            BlendFringe(row, row.touched.first, row.full.first, pixels);
-            BlendFringe(row, row.full.end, row.touched.end, pixels);
             return;
         }
         Sample(row, row.touched.first, row.touched.end, samples_.get());
@@ -247,6 +253,12 @@ class BandTransfer {
             plan_.ExactPosition(i, row.y2, &u, &v);
             SampleRunScalar(source_, u, v, 0, 0, 1, out + 3 * (i - first));
         }
+    }
+
+    // The touched pixels on either side of the row's fully covered ones.
+    void BlendFringes(const RowPlan& row, std::uint8_t* pixels) {
+        BlendFringe(row, row.touched.first, row.full.first, pixels);
+        BlendFringe(row, row.full.end, row.touched.end, pixels);
     }
 
     void BlendFringe(const RowPlan& row, std::int64_t first, std::int64_t end,
@@ -292,6 +304,7 @@ class BandTransfer {
         std::int64_t first, end;    // columns
         std::int64_t u, v, du, dv;  // positions at `first` and their steps
         std::uint8_t* pixels;       // the destination pixel at `first`
+        RowPlan row;                // for its edges
     };
     static constexpr std::int64_t kStripWidth = 64;
 

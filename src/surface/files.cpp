@@ -492,8 +492,9 @@ std::string CreatePendingTemp(int dir, const std::string& folderPath, const std:
 // ---- putting a new file in place of an old one
 
 // Gives the file `leaf` in `dir` the owner, group and permission bits of
-// `old`. False when the owner or group cannot be kept (only a privileged
-// process may give a file away); the set-ID bits then never reach it.
+// `old`. False when the owner, group or mode cannot be kept (only a
+// privileged process may give a file away); the set-ID bits then never reach
+// it.
 bool TakeOwnerAndMode(int dir, const char* leaf, const struct stat& old) {
     struct stat mine {};
     if (fstatat(dir, leaf, &mine, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -504,9 +505,9 @@ bool TakeOwnerAndMode(int dir, const char* leaf, const struct stat& old) {
         return false;
     }
     // Owner and group are the old ones: the old bits, set-ID bits included,
-    // mean what they meant before.
-    fchmodat(dir, leaf, old.st_mode & 07777, 0);
-    return true;
+    // mean what they meant before. Where the mode cannot be set (a file
+    // system without modes), the old file is written in place instead.
+    return fchmodat(dir, leaf, old.st_mode & 07777, 0) == 0;
 }
 
 // Copies the whole of `from` into the open file `to` from its start. 0 or errno.

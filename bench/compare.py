@@ -344,6 +344,10 @@ def main(argv=None):
                          "(substring match, case-insensitive)")
     ap.add_argument("--tmpdir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
                     help="folder for inputs and outputs (default /dev/shm, a tmpfs)")
+    ap.add_argument("--pause", type=float, default=0.0,
+                    help="seconds of idling before every run (default 0): a virtual machine "
+                         "that hands freed memory back to its host shows what a run after "
+                         "a pause costs")
     args = ap.parse_args(argv)
 
     sizes_text = args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES)
@@ -354,6 +358,8 @@ def main(argv=None):
         ap.error(str(e))
     if runs < 1 or args.big_runs < 1:
         ap.error("--runs and --big-runs must be at least 1")
+    if not 0 <= args.pause <= 600:
+        ap.error("--pause must be between 0 and 600 seconds")
 
     veerpic = os.path.abspath(args.veerpic)
     tools = make_tools(veerpic, args.peer_python)
@@ -391,6 +397,7 @@ def main(argv=None):
                         continue
                     out = work / f"out{t.suffix}"
                     print(f"#   {label} {t.name} run {r + 1}/{n}", file=sys.stderr, flush=True)
+                    time.sleep(args.pause)
                     el, mx, error = run_once(t.argv(str(src), str(out)), str(out), env)
                     if error:
                         # Keep the work folder's name out of the table.
@@ -426,7 +433,8 @@ def main(argv=None):
         shutil.rmtree(work, ignore_errors=True)
 
     where = "tmpfs" if args.tmpdir == "/dev/shm" else "the work folder"
-    print(f"Turning by {ANGLE} degrees, one thread, input and output on {where}; "
+    paused = f"each run after {args.pause:g} s idle; " if args.pause > 0 else ""
+    print(f"Turning by {ANGLE} degrees, one thread, input and output on {where}; {paused}"
           f"median wall time of whole processes; ratio = time / veerpic time; "
           f"max RSS cannot read below the {floor_kib / 1024:.0f} MiB of the forking process.\n")
     print("| picture | tool | median | ratio | max RSS MiB | output | notes |")

@@ -40,6 +40,10 @@ Count PartStart(Count count, int part, int parts) {
     return static_cast<Count>(static_cast<std::int64_t>(count) * part / parts);
 }
 
+// Copies and conversions of this many bytes or more are shared out between
+// the cores; below it, starting the helpers costs about what they save.
+inline constexpr std::uint64_t kSharedBytes = std::uint64_t{8} << 20;
+
 // The machine's cores, at least 1 and at most 8.
 inline int CoresToUse() {
     const unsigned cores = std::thread::hardware_concurrency();

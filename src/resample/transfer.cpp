@@ -189,18 +189,18 @@ class BandTransfer {
         const std::int64_t width = dest_.format->width;
         for (std::int64_t strip = 0; strip < width; strip += kStripWidth) {
             for (std::size_t n = 0; n < runCount_; ++n) {
-                const CoveredRun& r = runs_[n];
-                const std::int64_t from = std::max(r.first, strip);
-                const std::int64_t to = std::min(r.end, strip + kStripWidth);
+                const RowPlan& r = runs_[n].row;
+                const std::int64_t from = std::max(r.full.first, strip);
+                const std::int64_t to = std::min(r.full.end, strip + kStripWidth);
                 if (from < to) {
-                    const std::int64_t k = from - r.first;
-                    run_(source_, r.u + k * r.du, r.v + k * r.dv, r.du, r.dv,
-                         static_cast<std::int32_t>(to - from), r.pixels + 3 * k);
+                    const std::int64_t k = from - r.touched.first;
+                    run_(source_, r.u0 + k * r.du, r.v0 + k * r.dv, r.du, r.dv,
+                         static_cast<std::int32_t>(to - from), runs_[n].pixels + 3 * from);
                 }
             }
         }
         for (std::size_t n = 0; n < runCount_; ++n) {
-            BlendFringes(runs_[n].row, runs_[n].pixels - 3 * runs_[n].first);
+            BlendFringes(runs_[n].row, runs_[n].pixels);
         }
     }
 
@@ -217,10 +217,7 @@ class BandTransfer {
             if (row.stepped && !row.full.Empty()) {
                 // Drawn with the band's other runs, strip by strip, and then
                 // its edges.
-                const std::int64_t k = row.full.first - row.touched.first;
-                runs_[runCount_++] = {
-                    row.full.first, row.full.end, row.u0 + k * row.du,         row.v0 + k * row.dv,
-                    row.du,         row.dv,       pixels + 3 * row.full.first, row};
+                runs_[runCount_++] = {row, pixels};
             } else {
                 Sample(row, row.full.first, row.full.end, pixels + 3 * row.full.first);
                 BlendFringes(row, pixels);
@@ -299,12 +296,10 @@ class BandTransfer {
         }
     }
 
-    // A fully covered run of a row, to be sampled strip by strip.
+    // A row whose fully covered run is sampled strip by strip.
     struct CoveredRun {
-        std::int64_t first, end;    // columns
-        std::int64_t u, v, du, dv;  // positions at `first` and their steps
-        std::uint8_t* pixels;       // the destination pixel at `first`
-        RowPlan row;                // for its edges
+        RowPlan row;
+        std::uint8_t* pixels;  // the row's first pixel
     };
     static constexpr std::int64_t kStripWidth = 64;
 

@@ -746,11 +746,6 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
 
 namespace {
 
-// Reads of this size or more from a regular file are shared out between the
-// cores: the system's copy into fresh pages (and its clearing of them) is
-// most of the time of reading a large picture.
-constexpr DWORD kSharedRead = DWORD{8} << 20;
-
 // Reads [at, at + count) of `fd` into `out`, one range a core, and returns
 // the bytes read as one read would have them: a range cut short by the end
 // of the file ends the result there. -1 with errno set when a range fails.
@@ -807,7 +802,10 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPE
         return FALSE;
     }
     auto* out = static_cast<std::uint8_t*>(buffer);
-    if (toRead >= kSharedRead && file->regular) {
+    // Large reads from a regular file are shared out between the cores: the
+    // system's copy into fresh pages (and its clearing of them) is most of
+    // the time of reading a large picture.
+    if (toRead >= veerpic::pixels::kSharedBytes && file->regular) {
         const off_t at = lseek(file->fd, 0, SEEK_CUR);
         if (at >= 0) {
             const std::int64_t got = ReadShared(file->fd, out, toRead, at);

@@ -267,7 +267,7 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
     // A large picture's rows are shared out between the cores; each part
     // converts its own rows with its own working row.
     const std::uint64_t bytes = std::uint64_t{count} * f.stride;
-    const int parts = bytes >= (std::uint64_t{8} << 20) ? pixels::CoresToUse() : 1;
+    const int parts = bytes >= pixels::kSharedBytes ? pixels::CoresToUse() : 1;
     std::atomic<bool> ok{true};
     pixels::RunParts(parts, [&](int part) {
         pixels::RowConverter converter(f, rgb);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "pixels/image.h"
+#include "resample/cpu_features.h"
 #include "resample/transfer.h"
 #include "rotate/geometry.h"
 
@@ -59,9 +60,9 @@ void BM_Transfer30(benchmark::State& state) {
 #if defined(__x86_64__) || defined(__i386__)
     const SampleRunFunction samplers[] = {SampleRunScalar, SampleRunSsse3, SampleRunAvx2,
                                           SampleRunAvxVnni};
-    if ((state.range(3) == 1 && !__builtin_cpu_supports("ssse3")) ||
-        (state.range(3) == 2 && !__builtin_cpu_supports("avx2")) ||
-        (state.range(3) == 3 && !HasAvxVnni())) {
+    if ((state.range(3) == 1 && !ProcessorFeatures().ssse3) ||
+        (state.range(3) == 2 && !ProcessorFeatures().avx2) ||
+        (state.range(3) == 3 && !ProcessorFeatures().avxVnni)) {
         state.SkipWithError("not supported on this machine");
         return;
     }

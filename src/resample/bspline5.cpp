@@ -8,6 +8,7 @@
 #include <new>
 
 #include "resample/bspline5_lanes.h"
+#include "resample/cpu_features.h"
 
 namespace veerpic::resample {
 
@@ -39,7 +40,7 @@ struct LaneKernels {
 
 LaneKernels KernelsFor(PrefilterPath path) {
 #if defined(__x86_64__) || defined(__i386__)
-    if (path == PrefilterPath::kBest && __builtin_cpu_supports("avx2")) {
+    if (path == PrefilterPath::kBest && ProcessorFeatures().avx2) {
         return {FilterRowBlockAvx2, FilterColumnBlockAvx2};
     }
 #else

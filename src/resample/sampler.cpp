@@ -3,9 +3,7 @@
 
 #include <algorithm>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
+#include "resample/cpu_features.h"
 
 namespace veerpic::resample {
 
@@ -39,29 +37,17 @@ void SampleRunScalar(const SampleSource& source, std::int64_t u, std::int64_t v,
     }
 }
 
-bool HasAvxVnni() {
-#if defined(__x86_64__) || defined(__i386__)
-    // AVX-VNNI is bit 4 of EAX in leaf 7, subleaf 1 (asked directly: not
-    // every compiler's feature test knows it). Its registers are AVX's, which
-    // the AVX2 test has found the system saving.
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &eax, &ebx, &ecx, &edx) != 0 &&
-           (eax & (1u << 4)) != 0;
-#else
-    return false;
-#endif
-}
-
 SampleRunFunction ChooseSampleRun(bool allowSimd) {
 #if defined(__x86_64__) || defined(__i386__)
     if (allowSimd) {
-        if (HasAvxVnni()) {
+        const CpuFeatures& cpu = ProcessorFeatures();
+        if (cpu.avxVnni) {
             return SampleRunAvxVnni;
         }
-        if (__builtin_cpu_supports("avx2")) {
+        if (cpu.avx2) {
             return SampleRunAvx2;
         }
-        if (__builtin_cpu_supports("ssse3")) {
+        if (cpu.ssse3) {
             return SampleRunSsse3;
         }
     }

@@ -107,9 +107,6 @@ void SampleRunNeon(const SampleSource& source, std::int64_t u, std::int64_t v, s
                    std::int64_t dv, std::int32_t count, std::uint8_t* out);
 #endif
 
-// Whether this processor has AVX-VNNI (with AVX2).
-bool HasAvxVnni();
-
 // The sampler this machine runs: on x86 AVX-VNNI, AVX2, SSSE3, then the
 // portable one; on 64-bit ARM NEON.
 using SampleRunFunction = void (*)(const SampleSource&, std::int64_t, std::int64_t, std::int64_t,

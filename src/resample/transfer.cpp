@@ -14,18 +14,18 @@
 #include <new>
 #include <vector>
 
-#include "pixels/parts.h"
 #include "pixels/row_codec.h"
+#include "threads/parts.h"
 
 namespace veerpic::resample {
 namespace {
 
 using pixels::DibFormat;
-using pixels::PartStart;
 using pixels::Plane;
 using pixels::RowCodec;
-using pixels::RunParts;
 using pixels::Status;
+using threads::PartStart;
+using threads::RunParts;
 
 // Reads the source rectangle's rows as blue, green, red for the prefilter:
 // 24-bit rows where they are, 8-bit ones through a colour lookup, any other
@@ -323,7 +323,7 @@ int TransferThreads(const Plane& dest, SourceRect rect) {
     if (work < (std::int64_t{1} << 18)) {
         return 1;
     }
-    return pixels::CoresToUse();
+    return threads::CoresToUse();
 }
 
 }  // namespace

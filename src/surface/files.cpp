@@ -19,9 +19,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "pixels/parts.h"
 #include "surface/gdi_objects.h"
 #include "surface/platform.h"
+#include "threads/parts.h"
 
 namespace platform {
 
@@ -750,11 +750,11 @@ namespace {
 // the bytes read as one read would have them: a range cut short by the end
 // of the file ends the result there. -1 with errno set when a range fails.
 std::int64_t ReadShared(int fd, std::uint8_t* out, std::uint64_t count, off_t at) {
-    const int parts = veerpic::pixels::CoresToUse();
+    const int parts = veerpic::threads::CoresToUse();
     std::vector<std::uint64_t> got(static_cast<std::size_t>(parts), 0);
     std::vector<int> failure(static_cast<std::size_t>(parts), 0);
-    using veerpic::pixels::PartStart;
-    veerpic::pixels::RunParts(parts, [&](int part) {
+    using veerpic::threads::PartStart;
+    veerpic::threads::RunParts(parts, [&](int part) {
         const std::uint64_t first = PartStart(count, part, parts);
         const std::uint64_t end = PartStart(count, part + 1, parts);
         std::uint64_t& done = got[static_cast<std::size_t>(part)];
@@ -805,7 +805,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPE
     // Large reads from a regular file are shared out between the cores: the
     // system's copy into fresh pages (and its clearing of them) is most of
     // the time of reading a large picture.
-    if (toRead >= veerpic::pixels::kSharedBytes && file->regular) {
+    if (toRead >= veerpic::threads::kSharedBytes && file->regular) {
         const off_t at = lseek(file->fd, 0, SEEK_CUR);
         if (at >= 0) {
             const std::int64_t got = ReadShared(file->fd, out, toRead, at);

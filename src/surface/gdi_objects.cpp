@@ -10,13 +10,14 @@
 #include <span>
 #include <unordered_set>
 
-#include "pixels/parts.h"
 #include "pixels/row_codec.h"
 #include "resample/transfer.h"
+#include "threads/parts.h"
 
 namespace platform {
 
 namespace pixels = veerpic::pixels;
+namespace threads = veerpic::threads;
 
 namespace {
 
@@ -267,16 +268,16 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
     // A large picture's rows are shared out between the cores; each part
     // converts its own rows with its own working row.
     const std::uint64_t bytes = std::uint64_t{count} * f.stride;
-    const int parts = bytes >= pixels::kSharedBytes ? pixels::CoresToUse() : 1;
+    const int parts = bytes >= threads::kSharedBytes ? threads::CoresToUse() : 1;
     std::atomic<bool> ok{true};
-    pixels::RunParts(parts, [&](int part) {
+    threads::RunParts(parts, [&](int part) {
         pixels::RowConverter converter(f, rgb);
         if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
             ok = false;
             return;
         }
-        for (UINT i = pixels::PartStart(count, part, parts);
-             i < pixels::PartStart(count, part + 1, parts); ++i) {
+        for (UINT i = threads::PartStart(count, part, parts);
+             i < threads::PartStart(count, part + 1, parts); ++i) {
             // Output row i holds picture row (start + i) counted from the bottom.
             const auto fromTop =
                 static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);

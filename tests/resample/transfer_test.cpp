@@ -17,6 +17,7 @@
 
 #include "pixels/image.h"
 #include "pixels/row_codec.h"
+#include "resample/cpu_features.h"
 
 namespace {
 
@@ -154,13 +155,13 @@ double Coverage(const std::array<double, 4>& dist) {
 std::vector<std::pair<const char*, SampleRunFunction>> SimdSamplers() {
     std::vector<std::pair<const char*, SampleRunFunction>> samplers;
 #if defined(__x86_64__) || defined(__i386__)
-    if (__builtin_cpu_supports("ssse3")) {
+    if (ProcessorFeatures().ssse3) {
         samplers.emplace_back("SSSE3", SampleRunSsse3);
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (ProcessorFeatures().avx2) {
         samplers.emplace_back("AVX2", SampleRunAvx2);
     }
-    if (HasAvxVnni()) {
+    if (ProcessorFeatures().avxVnni) {
         samplers.emplace_back("AVX-VNNI", SampleRunAvxVnni);
     }
 #elif defined(__aarch64__)

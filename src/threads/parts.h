@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace veerpic::pixels {
+namespace veerpic::threads {
 
 // Runs work(part) for part = 0 .. parts - 1 and returns when all are done.
 // A helper that cannot be started leaves its part to the calling thread.
@@ -50,4 +50,4 @@ inline int CoresToUse() {
     return static_cast<int>(cores < 1 ? 1 : (cores > 8 ? 8 : cores));
 }
 
-}  // namespace veerpic::pixels
+}  // namespace veerpic::threads

@@ -1,18 +1,15 @@
-// veerpic ANGLE input.bmp output.bmp
-#include <cstdio>
-
-#include "cli/driver.h"
-
-#if defined(_WIN32)
+// veerpic ANGLE input.bmp output.bmp, on Windows: the platform hands the
+// program one command-line string, which is cut into the argument list the
+// driver takes.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/driver.h"
 
-// The platform hands the program one command-line string: cut it into the
-// argument list the driver takes.
 int main() {
     const std::vector<std::string> args = veerpic::SplitCommandLine(
         GetCommandLineA(), [](unsigned char lead) { return IsDBCSLeadByte(lead) != 0; });
@@ -23,9 +20,3 @@ int main() {
     argv.push_back(nullptr);
     return veerpic::RunVeerpic(static_cast<int>(args.size()), argv.data(), stdout, stderr);
 }
-#else
-// The arguments arrive already split; they are taken as delivered.
-int main(int argc, char** argv) {
-    return veerpic::RunVeerpic(argc, argv, stdout, stderr);
-}
-#endif

@@ -9,10 +9,8 @@ namespace veerpic {
 // and room for a full 256-entry colour table.
 struct InfoBlock {
     platform::BITMAPINFOHEADER header;
-    platform::RGBQUAD colors[256];
+    platform::RGBQUAD colors[platform::kMaxColorEntries];
 };
-static_assert(sizeof(InfoBlock) == 1064);
-
-inline constexpr platform::DWORD kFileHeaderSize = sizeof(platform::BITMAPFILEHEADER);
+static_assert(sizeof(InfoBlock) == platform::kInfoBlockBytes);
 
 }  // namespace veerpic

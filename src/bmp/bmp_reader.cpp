@@ -11,8 +11,6 @@ using namespace platform;
 
 namespace {
 
-constexpr DWORD kLargestPixelOffset = kFileHeaderSize + sizeof(InfoBlock);  // 1078
-
 // A file may lack this much of its pixel data and still open (its missing
 // rows black), as long as no more is missing than is present; a compressed
 // stream may decode to this much plus kRleMaxExpansion bytes per byte of it.
@@ -25,22 +23,25 @@ constexpr std::uint64_t kRleMaxExpansion = 1024;
 // alone, before anything is allocated; a header the section creation will
 // refuse anyway passes here.
 bool InProportion(const InfoBlock& info, DWORD infoBytes, std::uint64_t present) {
+    // The fields are read from the block's bytes: the two header layouts
+    // place them differently.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&info);
+    const DWORD headerSize = LoadU32(bytes);
     std::int64_t width = 0;
     std::int64_t height = 0;
     unsigned bitCount = 0;
     DWORD compression = BI_RGB;
-    if (infoBytes >= 12 && info.header.biSize == 12) {  // the OS/2 core header
-        const auto* core = reinterpret_cast<const BITMAPCOREHEADER*>(&info);
-        width = core->bcWidth;
-        height = core->bcHeight;
-        bitCount = core->bcBitCount;
+    if (infoBytes >= kCoreHeaderSize && headerSize == kCoreHeaderSize) {  // OS/2 1.x
+        width = LoadU16(bytes + 4);
+        height = LoadU16(bytes + 6);
+        bitCount = LoadU16(bytes + 10);
     } else if (infoBytes >= 16) {
-        width = info.header.biWidth;
-        height =
-            info.header.biHeight < 0 ? -std::int64_t{info.header.biHeight} : info.header.biHeight;
-        bitCount = info.header.biBitCount;
+        width = LoadI32(bytes + 4);
+        const std::int64_t h = LoadI32(bytes + 8);
+        height = h < 0 ? -h : h;
+        bitCount = LoadU16(bytes + 14);
         compression =
-            infoBytes >= 20 && info.header.biSize >= 40 ? info.header.biCompression : BI_RGB;
+            infoBytes >= 20 && headerSize >= kInfoHeaderSize ? LoadU32(bytes + 16) : BI_RGB;
     }
     if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32) {
         return true;

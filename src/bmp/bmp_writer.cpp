@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "bmp/bmp_layout.h"
@@ -14,23 +15,44 @@ namespace {
 
 constexpr DWORD kOutputFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
 
-// The characters that end a folder's name in a path: on POSIX systems a
-// backslash is an ordinary character of a file name.
-#if defined(_WIN32)
-constexpr const char* kSeparators = "/\\";
-#else
-constexpr const char* kSeparators = "/";
-#endif
-
 // The folder part of `path` ("." when it has none), where the new file is
 // written before it takes the place of the old one.
 std::string FolderOf(const char* path) {
-    const std::string p(path);
-    const std::size_t slash = p.find_last_of(kSeparators);
-    if (slash == std::string::npos) {
-        return ".";
+    std::string folder(path);
+    PathRemoveFileSpecA(folder.data());
+    folder.resize(std::strlen(folder.c_str()));
+    return folder.empty() ? std::string(".") : folder;
+}
+
+// Makes the temporary for `path`: beside it, or, where its folder takes no
+// new file but the existing output may be written, in the folder for
+// temporaries, from where its contents are written into the output itself.
+// ERROR_SUCCESS with the name in `temp`, or the reason.
+DWORD MakeTemporary(const char* path, bool writableOutput, std::string* temp) {
+    // The temporary's name may be longer than the output's.
+    const std::string folder = FolderOf(path);
+    temp->assign(folder.size() + 64, '\0');
+    if (GetTempFileNameA(folder.c_str(), "vp", 0, temp->data(), static_cast<DWORD>(temp->size())) !=
+        0) {
+        temp->resize(std::strlen(temp->c_str()));
+        return ERROR_SUCCESS;
     }
-    return slash == 0 ? p.substr(0, 1) : p.substr(0, slash);
+    const DWORD reason = GetLastError();
+    if (reason != ERROR_ACCESS_DENIED || !writableOutput) {
+        return reason;
+    }
+    std::string tempFolder(GetTempPathA(0, nullptr), '\0');
+    if (GetTempPathA(static_cast<DWORD>(tempFolder.size()), tempFolder.data()) == 0) {
+        return reason;
+    }
+    tempFolder.resize(std::strlen(tempFolder.c_str()));
+    temp->assign(tempFolder.size() + 64, '\0');
+    if (GetTempFileNameA(tempFolder.c_str(), "vp", 0, temp->data(),
+                         static_cast<DWORD>(temp->size())) == 0) {
+        return reason;
+    }
+    temp->resize(std::strlen(temp->c_str()));
+    return ERROR_SUCCESS;
 }
 
 // The four parts of the file, in order, each written only when the one before
@@ -48,8 +70,7 @@ DWORD WriteParts(HANDLE file, const BITMAPFILEHEADER& fileHeader, const InfoBloc
 }
 
 // Writes straight to `path`: a device or a pipe, where there is no file to
-// keep, or an existing file that cannot be replaced by a new one. Nothing is
-// ever deleted: the name stays with the file it belongs to.
+// keep. Nothing is ever deleted: the name stays with what it belongs to.
 DWORD WriteInPlace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
                    DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -62,22 +83,21 @@ DWORD WriteInPlace(const char* path, const BITMAPFILEHEADER& fileHeader, const I
     return reason;
 }
 
-// Writes the whole file under a new name beside `path` and then puts it in
-// the place of `path` in one step, so that a write that fails part-way
-// leaves whatever stood at `path` exactly as it was.
-// `noTemporary` tells whether the folder refused the new file.
-DWORD WriteAndReplace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
-                      DWORD colorBytes, const void* pixels, DWORD pixelBytes, bool* noTemporary) {
-    // The temporary's name may be longer than the output's.
-    const std::string folder = FolderOf(path);
-    std::string tempPath(folder.size() + 64, '\0');
-    if (GetTempFileNameA(folder.c_str(), "vp", 0, tempPath.data(),
-                         static_cast<DWORD>(tempPath.size())) == 0) {
-        *noTemporary = GetLastError() == ERROR_ACCESS_DENIED;
-        return GetLastError();
+// Writes the whole file under a new name and then puts it in the place of
+// `path` in one step (an existing file keeping its identity), so that a
+// write that fails part-way leaves whatever stood at `path` exactly as it
+// was. `attributes` are those of the existing output, if any.
+DWORD WriteAndReplace(const char* path, DWORD attributes, const BITMAPFILEHEADER& fileHeader,
+                      const InfoBlock& info, DWORD colorBytes, const void* pixels,
+                      DWORD pixelBytes) {
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    const bool writable =
+        exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    std::string tempPath;
+    DWORD reason = MakeTemporary(path, writable, &tempPath);
+    if (reason != ERROR_SUCCESS) {
+        return reason;
     }
-    tempPath.resize(std::strlen(tempPath.c_str()));
-    DWORD reason = ERROR_SUCCESS;
     HANDLE file = CreateFileA(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, kOutputFlags, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -87,9 +107,13 @@ DWORD WriteAndReplace(const char* path, const BITMAPFILEHEADER& fileHeader, cons
         if (!CloseHandle(file) && reason == ERROR_SUCCESS) {
             reason = GetLastError();
         }
-        if (reason == ERROR_SUCCESS &&
-            !MoveFileExA(tempPath.c_str(), path,
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const BOOL placed = reason != ERROR_SUCCESS ? FALSE
+                            : exists
+                                ? ReplaceFileA(path, tempPath.c_str(), nullptr,
+                                               REPLACEFILE_WRITE_THROUGH, nullptr, nullptr)
+                                : MoveFileExA(tempPath.c_str(), path,
+                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (reason == ERROR_SUCCESS && !placed) {
             reason = GetLastError();
         }
     }
@@ -166,20 +190,17 @@ BOOL SaveBitmapFile(const char* path, HBITMAP bitmap) {
     // left in biSizeImage.
     const DWORD pixelBytes =
         header.biSizeImage < pixelCapacity ? header.biSizeImage : pixelCapacity;
-    // A device or a pipe is written straight. A file is replaced by a new
-    // one in a single step; where its folder takes no new file but the file
-    // itself may be written, it is written in place, the whole picture being
-    // ready in memory by now.
+    // A device or a pipe is written straight; a file is replaced by a new
+    // one in a single step.
     const DWORD attributes = GetFileAttributesA(path);
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    const bool device = exists && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
-    bool noTemporary = false;
-    DWORD reason = device ? WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes)
-                          : WriteAndReplace(path, fileHeader, info, colorBytes, pixels, pixelBytes,
-                                            &noTemporary);
-    if (noTemporary && exists &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0) {
-        reason = WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes);
+    const bool device =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    DWORD reason = ERROR_NOT_ENOUGH_MEMORY;  // where the path cannot be copied
+    try {
+        reason = device ? WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes)
+                        : WriteAndReplace(path, attributes, fileHeader, info, colorBytes, pixels,
+                                          pixelBytes);
+    } catch (const std::bad_alloc&) {
     }
 
     DeleteDC(dc);

@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pixels/bmp_constants.h"
 #include "pixels/byte_order.h"
 #include "pixels/row_codec.h"
 
 namespace veerpic::pixels {
 namespace {
 
-constexpr std::size_t kFileHeaderSize = 14;
-constexpr std::uint32_t kCoreHeaderSize = 12;
-constexpr std::uint32_t kOs2ShortHeaderSize = 16;
-constexpr std::uint32_t kInfoHeaderSize = 40;
 // BMP sizes are 32-bit: no pixel data can be longer.
 constexpr std::uint64_t kMaxPixelBytes = 0xFFFFFFFFu;
 

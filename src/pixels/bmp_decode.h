@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 
+#include "pixels/bmp_constants.h"
 #include "pixels/dib_format.h"
 
 namespace veerpic::pixels {
@@ -30,7 +31,8 @@ struct BmpLayout {
 
 // The most bytes from the start of a file that InspectBmp looks at: the file
 // header, the largest info header, four masks and 256 colour entries.
-inline constexpr std::size_t kBmpHeadBytes = 14 + 124 + 16 + 256 * 4;
+inline constexpr std::size_t kBmpHeadBytes =
+    kFileHeaderSize + kV5HeaderSize + 4 * sizeof(std::uint32_t) + kColorTableBytes;
 
 // A compressed picture may be as large as this whatever its stream, and
 // beyond that kRleMaxExpansion bytes more for each byte of its stream. Runs

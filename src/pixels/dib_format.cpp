@@ -1,25 +1,12 @@
 // Judging a BITMAPINFO-style description as a strict platform does.
 #include "pixels/dib_format.h"
 
+#include "pixels/bmp_constants.h"
 #include "pixels/byte_order.h"
 #include "pixels/pixel_masks.h"
 
 namespace veerpic::pixels {
 namespace {
-
-// Header sizes a description may have.
-constexpr std::uint32_t kCoreHeaderSize = 12;      // BITMAPCOREHEADER: 16-bit sizes, 3-byte entries
-constexpr std::uint32_t kOs2ShortHeaderSize = 16;  // OS/2 2.x header cut after the bit count
-constexpr std::uint32_t kInfoHeaderSize = 40;      // BITMAPINFOHEADER
-constexpr std::uint32_t kV2HeaderSize = 52;        // red, green and blue masks inside the header
-constexpr std::uint32_t kV3HeaderSize = 56;        // the alpha mask too
-constexpr std::uint32_t kOs2HeaderSize = 64;       // OS/2 2.x full header
-constexpr std::uint32_t kV4HeaderSize = 108;
-constexpr std::uint32_t kV5HeaderSize = 124;
-
-// Offset of the masks inside the larger headers, and after a 40-byte one:
-// red, green, blue, then alpha.
-constexpr std::size_t kMasksOffset = 40;
 
 bool IsOs2HeaderSize(std::uint32_t size) {
     return size == kCoreHeaderSize || size == kOs2ShortHeaderSize || size == kOs2HeaderSize;
@@ -165,11 +152,8 @@ Status ReadMasks(std::span<const std::uint8_t> info, const HeaderFields& h, bool
     *tableOffset = h.size;
     masks[0] = masks[1] = masks[2] = masks[3] = 0;
     if (!masked) {
-        if (h.bitCount == 16) {
-            masks[0] = kRgb555Red, masks[1] = kRgb555Green, masks[2] = kRgb555Blue;
-        } else if (h.bitCount == 32) {
-            masks[0] = kRgb888Red, masks[1] = kRgb888Green, masks[2] = kRgb888Blue;
-        }
+        const ChannelMasks rgb = DefaultMasks(h.bitCount);
+        masks[0] = rgb.red, masks[1] = rgb.green, masks[2] = rgb.blue;
         return Status::kOk;
     }
     if (h.size == kInfoHeaderSize) {
@@ -224,7 +208,7 @@ bool DibRowAndImageSize(std::int64_t width, std::int64_t height, unsigned bitCou
     }
     // The picture plus the largest header and colour table must still fit the
     // file's 32-bit size field.
-    constexpr std::uint64_t kMaxImage = 0xFFFFFFFFu - (14 + 40 + 256 * 4);
+    constexpr std::uint64_t kMaxImage = 0xFFFFFFFFu - kLargestPixelOffset;
     if (row > kMaxImage / static_cast<std::uint64_t>(height)) {
         return false;
     }

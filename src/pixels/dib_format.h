@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "pixels/dib_records.h"
+#include "pixels/bmp_constants.h"
 
 namespace veerpic::pixels {
 
@@ -19,9 +19,9 @@ struct DibFormat {
     std::uint16_t bitCount = 0;          // 1, 4, 8, 16, 24 or 32
     std::uint32_t compression = BI_RGB;  // BI_RGB or BI_BITFIELDS
     std::uint32_t redMask = 0, greenMask = 0, blueMask = 0, alphaMask = 0;  // 16 and 32 bits
-    std::uint32_t colorCount = 0;  // entries in `colors` (bitCount <= 8), at most 256
-    RGBQUAD colors[256] = {};      // entries past colorCount are black
-    std::uint32_t stride = 0;      // bytes per row, padded to 4
+    std::uint32_t colorCount = 0;           // entries in `colors` (bitCount <= 8), at most 256
+    RGBQUAD colors[kMaxColorEntries] = {};  // entries past colorCount are black
+    std::uint32_t stride = 0;               // bytes per row, padded to 4
 };
 
 // The pixels of one picture: `format` and the memory it describes, stride *

@@ -7,7 +7,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "pixels/dib_records.h"
+#include "pixels/bmp_constants.h"
 
 namespace veerpic::pixels {
 
@@ -69,20 +69,12 @@ inline std::uint32_t NarrowValue(std::uint8_t value, unsigned bits) {
     return static_cast<std::uint32_t>((std::uint64_t{value} * max * 2 + 255) / 510);
 }
 
-// The layouts of BI_RGB pixels: 5-5-5 at 16 bits, 8-8-8 with an unused top
-// byte at 32 bits.
-inline constexpr std::uint32_t kRgb555Red = 0x7C00, kRgb555Green = 0x03E0, kRgb555Blue = 0x001F;
-inline constexpr std::uint32_t kRgb888Red = 0xFF0000, kRgb888Green = 0x00FF00,
-                               kRgb888Blue = 0x0000FF;
-
 // True when the masks of `f` are the BI_RGB layout of its depth.
 template <typename Format>
 bool HasRgbLayout(const Format& f) {
-    if (f.bitCount == 16) {
-        return f.redMask == kRgb555Red && f.greenMask == kRgb555Green && f.blueMask == kRgb555Blue;
-    }
-    return f.bitCount == 32 && f.redMask == kRgb888Red && f.greenMask == kRgb888Green &&
-           f.blueMask == kRgb888Blue;
+    const ChannelMasks rgb = DefaultMasks(f.bitCount);
+    return (f.bitCount == 16 || f.bitCount == 32) && f.redMask == rgb.red &&
+           f.greenMask == rgb.green && f.blueMask == rgb.blue;
 }
 
 }  // namespace veerpic::pixels

@@ -47,7 +47,7 @@ void RowCodec::SetIndex(std::uint8_t* row, std::size_t x, unsigned index) const 
 }
 
 void RowCodec::IndexColor(unsigned index, std::uint8_t* out) const {
-    if (index >= format_.colorCount || index >= 256) {
+    if (index >= format_.colorCount || index >= kMaxColorEntries) {
         std::memset(out, 0, kWorkingPixelBytes);
         return;
     }
@@ -105,7 +105,7 @@ unsigned RowCodec::NearestIndex(const std::uint8_t* bgr) {
     }
     unsigned best = 0;
     std::int32_t bestDistance = -1;
-    const unsigned count = std::min<std::uint32_t>(format_.colorCount, 256);
+    const unsigned count = std::min<std::uint32_t>(format_.colorCount, kMaxColorEntries);
     for (unsigned i = 0; i < count; ++i) {
         const RGBQUAD& q = format_.colors[i];
         const std::int32_t db = q.rgbBlue - bgr[0];

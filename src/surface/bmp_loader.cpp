@@ -2,7 +2,9 @@
 // bytes through the file services, and the pixel engine decodes them into a
 // section at the file's own depth (see pixels/bmp_decode.h for what it
 // accepts). Pipes and devices are read to their end, within what the
-// headers say is worth reading, and give the same picture as a file.
+// headers say is worth reading, and give the same picture as a file; what
+// was read from one that does not load is kept for the reader's own reading
+// (stream_replay.h).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,8 @@
 #include "pixels/bmp_decode.h"
 #include "pixels/row_codec.h"
 #include "surface/gdi_objects.h"
+#include "surface/port.h"
+#include "surface/stream_replay.h"
 
 namespace platform {
 namespace {
@@ -38,6 +42,11 @@ class OpenFile {
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     HANDLE get() const { return handle_; }
+    HANDLE release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
 
   private:
     HANDLE handle_;
@@ -50,6 +59,12 @@ class FileBytes {
     const std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
     bool ended() const { return ended_; }
+    std::uint8_t* release() {
+        std::uint8_t* data = data_;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return data;
+    }
 
     // Reads until the buffer holds `want` bytes or the file ends. A file of
     // known length is read in as few reads as may be; a stream's buffer grows
@@ -104,6 +119,9 @@ class FileBytes {
             return true;
         }
         const std::size_t grown = bytes;
+        if (port::InjectedFault(port::SystemCall::kAllocate) != 0) {
+            return false;
+        }
         auto* more = static_cast<std::uint8_t*>(std::realloc(data_, grown));
         if (more == nullptr) {
             return false;
@@ -161,23 +179,9 @@ HANDLE ReadStraight(HANDLE file, FileBytes& bytes, const pixels::BmpLayout& layo
     return section;
 }
 
-HANDLE LoadBmpFile(const char* path) {
-    OpenFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        return nullptr;  // the open set the code
-    }
-    // A pipe or a device has no length to go by: it is read as far as its
-    // headers make worth it.
-    std::int64_t length = 0;
-    std::optional<std::uint64_t> fileSize;
-    if (GetFileSizeEx(file.get(), &length) && length > 0) {
-        fileSize = static_cast<std::uint64_t>(length);
-    }
-
-    FileBytes bytes;
+HANDLE LoadFrom(HANDLE file, FileBytes& bytes, std::optional<std::uint64_t> fileSize) {
     const bool known = fileSize.has_value();
-    if (!bytes.ReadUpTo(file.get(), pixels::kBmpHeadBytes, known)) {
+    if (!bytes.ReadUpTo(file, pixels::kBmpHeadBytes, known)) {
         return nullptr;
     }
     pixels::BmpLayout layout;
@@ -189,9 +193,9 @@ HANDLE LoadBmpFile(const char* path) {
     // A file whose pixels are stored as the section holds them is read
     // straight into the section.
     if (known && !IsRle(layout.compression)) {
-        return ReadStraight(file.get(), bytes, layout);
+        return ReadStraight(file, bytes, layout);
     }
-    if (!bytes.ReadUpTo(file.get(), layout.pixelOffset + layout.pixelBytes, known)) {
+    if (!bytes.ReadUpTo(file, layout.pixelOffset + layout.pixelBytes, known)) {
         return nullptr;
     }
     if (bytes.size() < layout.pixelOffset) {
@@ -212,6 +216,33 @@ HANDLE LoadBmpFile(const char* path) {
         return Fail(detail::ErrorFromStatus(status));
     }
     return section;
+}
+
+HANDLE LoadBmpFile(const char* path) {
+    OpenFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        return nullptr;  // the open set the code
+    }
+    // A pipe or a device has no length to go by: it is read as far as its
+    // headers make worth it.
+    std::int64_t length = 0;
+    std::optional<std::uint64_t> fileSize;
+    if (GetFileSizeEx(file.get(), &length) && length > 0) {
+        fileSize = static_cast<std::uint64_t>(length);
+    }
+    FileBytes bytes;
+    HANDLE loaded = LoadFrom(file.get(), bytes, fileSize);
+    if (loaded == nullptr && !fileSize.has_value()) {
+        // A stream's bytes cannot be read twice: what was read goes on to
+        // the next reading of the same path, with the stream itself.
+        const DWORD reason = GetLastError();
+        const bool ended = bytes.ended();
+        const std::size_t size = bytes.size();
+        replay::Keep(path, file.release(), bytes.release(), size, ended);
+        SetLastError(reason);
+    }
+    return loaded;
 }
 
 }  // namespace

@@ -1,10 +1,29 @@
-// The one table from C-library errno values to the platform's error codes,
-// for the calls that report through errno on either platform.
+// The tables from other vocabularies to the platform's error codes: C-library
+// errno values, for the calls that report through errno on either platform,
+// and the pixel engine's refusals.
 #include <cerrno>
 
+#include "surface/gdi_objects.h"
 #include "surface/platform.h"
 
 namespace platform {
+
+DWORD detail::ErrorFromStatus(veerpic::pixels::Status status) {
+    using veerpic::pixels::Status;
+    switch (status) {
+        case Status::kOk:
+            return ERROR_SUCCESS;
+        case Status::kInvalidData:
+            return ERROR_INVALID_DATA;
+        case Status::kOutOfMemory:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case Status::kTooLarge:
+            return ERROR_NOT_SUPPORTED;
+        case Status::kInvalidParameter:
+            break;
+    }
+    return ERROR_INVALID_PARAMETER;
+}
 
 DWORD MapErrno(int err) {
     switch (err) {

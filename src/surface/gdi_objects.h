@@ -16,15 +16,6 @@ struct FreeDeleter {
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
 };
 
-// Advises the system to back a large block (4 to 256 MiB) with large pages:
-// fewer page faults when it is first touched, fewer misses in the address
-// translation caches after. Other blocks are left as they are.
-void AdviseLargePages(void* block, std::size_t bytes);
-
-// The transfer's working memory: the C heap, with that advice.
-void* AllocateWorkingMemory(std::size_t bytes);
-void ReleaseWorkingMemory(void* block);
-
 // The platform's error code for an engine refusal.
 DWORD ErrorFromStatus(veerpic::pixels::Status status);
 
@@ -59,8 +50,15 @@ namespace platform::detail {
 // registers it; null with the last-error code set when it cannot be made.
 HBITMAP NewSection(const veerpic::pixels::DibFormat& format);
 
-// True when `object` is a live bitmap, or a live DC, of this surface.
-bool IsLiveBitmap(const void* object);
-bool IsLiveDc(const void* object);
+// Registers a new DC; false (the DC not registered) when memory runs out.
+bool RegisterDc(GdiDc* dc);
+// Removes a DC or a bitmap from the table, before it is deleted.
+void ForgetDc(GdiDc* dc);
+void ForgetBitmap(GdiBitmap* bitmap);
+
+// `object` as a live bitmap, or a live DC, of this surface; null when it is
+// none (or no longer alive).
+GdiBitmap* AsBitmap(const void* object);
+GdiDc* AsDc(const void* object);
 
 }  // namespace platform::detail

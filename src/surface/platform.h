@@ -13,7 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pixels/dib_records.h"
+#include "pixels/bmp_constants.h"
+#include "pixels/byte_order.h"
 
 namespace platform {
 
@@ -77,6 +78,22 @@ using veerpic::pixels::BI_RLE4;
 using veerpic::pixels::BI_RLE8;
 using veerpic::pixels::BMP_SIGNATURE;
 
+// The sizes and offsets of the BMP layout, and the masks of a depth that
+// has none of its own.
+using veerpic::pixels::ChannelMasks;
+using veerpic::pixels::DefaultMasks;
+using veerpic::pixels::kColorTableBytes;
+using veerpic::pixels::kCoreHeaderSize;
+using veerpic::pixels::kFileHeaderSize;
+using veerpic::pixels::kInfoBlockBytes;
+using veerpic::pixels::kInfoHeaderSize;
+using veerpic::pixels::kLargestPixelOffset;
+using veerpic::pixels::kMaxColorEntries;
+// Little-endian fields read from the bytes of a record.
+using veerpic::pixels::LoadI32;
+using veerpic::pixels::LoadU16;
+using veerpic::pixels::LoadU32;
+
 inline constexpr UINT DIB_RGB_COLORS = 0;
 
 // LoadImageA / CopyImage.
@@ -100,6 +117,7 @@ inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD OPEN_ALWAYS = 4;
 inline constexpr DWORD TRUNCATE_EXISTING = 5;
 inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
+inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002u;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
 inline constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
@@ -107,6 +125,7 @@ inline constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000u;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001u;
 inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008u;
+inline constexpr DWORD REPLACEFILE_WRITE_THROUGH = 0x00000001u;
 inline constexpr DWORD MAX_PATH = 260;
 
 struct SECURITY_ATTRIBUTES;
@@ -167,17 +186,33 @@ BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
 BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileA(LPCSTR path);
 DWORD GetFileAttributesA(LPCSTR path);
-// Creates a new, empty file with a unique name in `dir` and puts its path into
-// `buffer` (length added: `bufferSize`). Returns the unique number, 0 on failure.
+// Removes the last name of `path` (and the separator before it, but for the
+// root's), leaving its folder: "" for a name without one. TRUE when
+// something was removed.
+BOOL PathRemoveFileSpecA(LPSTR path);
+// Creates a new, empty temporary with a unique name in `dir`, readable and
+// writable by its owner only, and puts its path into `buffer` (length added:
+// `bufferSize`). Returns the unique number, 0 on failure. A temporary is
+// removed if the process is interrupted before it takes its place.
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize);
-// Replaces `to` by `from` in one step. A file replaced this way keeps its
-// attributes (permission bits); when `to` is a symbolic link, the file it
-// names is replaced and the link stays. The replace does no more than writing
-// over `to` would be allowed to do: an existing `to` that the process may not
-// write is refused with ERROR_ACCESS_DENIED, and one whose identity a new file
-// could not keep (more than one name, an owner or group the process cannot
-// give away) gets the contents of `from` written into it instead.
+// The folder for temporaries that have no place beside their output, with a
+// separator at its end. Returns its length, or the size it needs (its NUL
+// included) when `bufferSize` is too small.
+DWORD GetTempPathA(DWORD bufferSize, LPSTR buffer);
+// Puts the temporary `from` at `to`, where no file stands yet, as a new file
+// with the mode a new file gets; a symbolic link at `to` goes on naming it.
+// With MOVEFILE_REPLACE_EXISTING, a file that stands there after all is
+// replaced as ReplaceFileA replaces it.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+// Puts the temporary `replacement` in the place of the existing file
+// `replaced`, keeping the identity of `replaced`: its names, owner, group
+// and mode (attributes on Windows), and a symbolic link that leads to it. An
+// output that may not be written is refused with ERROR_ACCESS_DENIED; one
+// whose identity a new file could not keep is written in place. A failure
+// leaves `replaced` as it was. The port contract (surface/port.h) gives the
+// whole of what is kept, refused and left. `backup` must be null.
+BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags, LPVOID exclude,
+                  LPVOID reserved);
 
 // ---------------------------------------------------------- bitmap services
 // Every bitmap is a device-independent bitmap section: 1, 4, 8, 16, 24 or
@@ -225,6 +260,7 @@ struct LiveCounts {
     long dcs;
     long heapBlocks;
     long files;
+    long temporaries;  // pending: made and neither in place nor deleted
 };
 LiveCounts GetLiveCounts();
 

@@ -33,6 +33,8 @@ TEST(Hostile, EndlessOrSpecialInputsAreRefused) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& input : {std::string("/dev/zero"), std::string("/dev/urandom"),
                                      std::string("/dev/null"), fifo, dir.path().string()}) {
+        // The FIFO's writer sends what no picture is.
+        const veerpic_test::FifoWriter writer(fifo, input == fifo ? Bytes(5000, 'x') : Bytes{});
         const auto r = RunTool({"30", input, dir.File("out.bmp")});
         EXPECT_EQ(r.exitCode, 2) << input;
         EXPECT_EQ(r.err, "ERROR: cannot open file '" + input + "'\n");

@@ -8,12 +8,14 @@
 #else
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -105,6 +107,25 @@ Bytes Picture(int width, int height) {
         pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 24);
     }
     return MakeBmp(width, height, 24, {}, pixels);
+}
+
+bool Privileged() {
+#if defined(_WIN32)
+    return false;
+#else
+    return geteuid() == 0;
+#endif
+}
+
+bool SetHidden(const std::string& path) {
+#if defined(_WIN32)
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           ::SetFileAttributesA(path.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN) != 0;
+#else
+    (void)path;
+    return false;
+#endif
 }
 
 std::size_t Temporaries(const std::filesystem::path& dir) {
@@ -344,75 +365,110 @@ std::string ToolShellCommand() {
     return command;
 }
 
-bool BecomeNobody() {
-    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+FifoWriter::FifoWriter(std::string path, Bytes bytes, std::size_t split, int pauseMs) {
+    // A reader that stops early must not end the tests: the write then fails.
+    signal(SIGPIPE, SIG_IGN);
+    thread_ = std::thread([path = std::move(path), bytes = std::move(bytes), split, pauseMs] {
+        int fd = -1;
+        for (int tries = 0; tries < 3000 && fd < 0; ++tries) {
+            fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (fd < 0) {
+            return;
+        }
+        fcntl(fd, F_SETFL, 0);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            if (done == split && pauseMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            }
+            const std::size_t end = done < split ? split : bytes.size();
+            const ssize_t n = write(fd, bytes.data() + done, end - done);
+            if (n <= 0) {
+                break;  // the reader has gone
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    });
 }
 
-namespace {
+FifoWriter::~FifoWriter() {
+    thread_.join();
+}
 
-// Starts the tool with `args` and its three streams on the given files;
-// returns its process id, or -1.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
-            const std::string& errPath, const std::function<bool()>& beforeExec = {}) {
-    std::vector<std::string> words = ToolArgv(args);
-    std::vector<char*> argv;
-    for (std::string& w : words) {
-        argv.push_back(w.data());
+bool BecomeNobody() {
+        return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
     }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int inFd = open("/dev/null", O_RDONLY);
-        const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (outFd < 0 || errFd < 0 || inFd < 0) {
+
+    namespace {
+
+    // Starts the tool with `args` and its three streams on the given files;
+    // returns its process id, or -1.
+    pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
+                const std::string& errPath, const std::function<bool()>& beforeExec = {}) {
+        std::vector<std::string> words = ToolArgv(args);
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(w.data());
+        }
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int inFd = open("/dev/null", O_RDONLY);
+            const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (outFd < 0 || errFd < 0 || inFd < 0) {
+                _exit(127);
+            }
+            dup2(inFd, 0);
+            dup2(outFd, 1);
+            dup2(errFd, 2);
+            if (beforeExec && !beforeExec()) {
+                _exit(126);
+            }
+            execv(argv[0], argv.data());
             _exit(127);
         }
-        dup2(inFd, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        if (beforeExec && !beforeExec()) {
-            _exit(126);
+        return pid;
+    }
+
+    }  // namespace
+
+    RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
+                      const std::function<bool()>& beforeExec) {
+        // Standard error goes to a file so that a child writing much to both
+        // streams cannot block on a full pipe.
+        TempDir scratch;
+        const std::string errPath = scratch.File("stderr");
+        const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
+        const pid_t pid = Spawn(args, outPath, errPath, beforeExec);
+        if (pid < 0) {
+            throw std::runtime_error("fork failed");
         }
-        execv(argv[0], argv.data());
-        _exit(127);
+        RunResult result;
+        result.exitCode = WaitTool(pid);
+        result.err = Drain(open(errPath.c_str(), O_RDONLY));
+        if (stdoutPath.empty()) {
+            result.out = Drain(open(outPath.c_str(), O_RDONLY));
+        }
+        return result;
     }
-    return pid;
-}
 
-}  // namespace
-
-RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
-                  const std::function<bool()>& beforeExec) {
-    // Standard error goes to a file so that a child writing much to both
-    // streams cannot block on a full pipe.
-    TempDir scratch;
-    const std::string errPath = scratch.File("stderr");
-    const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
-    const pid_t pid = Spawn(args, outPath, errPath, beforeExec);
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
+    int StartTool(const std::vector<std::string>& args) {
+        return Spawn(args, "/dev/null", "/dev/null");
     }
-    RunResult result;
-    result.exitCode = WaitTool(pid);
-    result.err = Drain(open(errPath.c_str(), O_RDONLY));
-    if (stdoutPath.empty()) {
-        result.out = Drain(open(outPath.c_str(), O_RDONLY));
-    }
-    return result;
-}
 
-int StartTool(const std::vector<std::string>& args) {
-    return Spawn(args, "/dev/null", "/dev/null");
-}
-
-int WaitTool(int pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) {
-        return -1;
+    int WaitTool(int pid) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) {
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 #endif
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace veerpic_test {
@@ -55,6 +56,11 @@ Bytes Picture(int width, int height);
 // Temporaries left in `dir` or below: names ending in .tmp (.TMP on Windows).
 std::size_t Temporaries(const std::filesystem::path& dir);
 
+// Whether the tests run with the privilege to write any file (root).
+bool Privileged();
+// Gives the file the hidden attribute (Windows); false where there is none.
+bool SetHidden(const std::string& path);
+
 struct RunResult {
     int exitCode = -1;  // the exit status, or 128 + signal
     std::string out;
@@ -73,6 +79,22 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
 // The tool as a shell command word list, quoted, behind the emulator that
 // runs it when the tests were built for another processor.
 std::string ToolShellCommand();
+
+// Writes `bytes` into the FIFO `path` from a thread of its own, once a
+// reader has opened it, pausing `pauseMs` after the first `split` bytes (a
+// stream whose header arrives before its pixels). The reader may open the
+// FIFO before or after the writer starts; the destructor waits for the
+// writer, which gives up after 30 s without a reader.
+class FifoWriter {
+  public:
+    FifoWriter(std::string path, Bytes bytes, std::size_t split = 0, int pauseMs = 0);
+    ~FifoWriter();
+    FifoWriter(const FifoWriter&) = delete;
+    FifoWriter& operator=(const FifoWriter&) = delete;
+
+  private:
+    std::thread thread_;
+};
 
 // The unprivileged user and group the permission tests run the tool as.
 inline constexpr unsigned kNobody = 65534;

@@ -65,13 +65,27 @@ TEST(LoadImageA, RefusesWhatIsNoBmpFile) {
     EXPECT_EQ(GetLastError(), MapErrno(EISDIR));
 
 #if !defined(_WIN32)
-    // Neither a device of endless zeros nor a pipe without a writer may hang.
+    // A device of endless zeros may not hang; a FIFO is read once its writer
+    // comes.
     EXPECT_EQ(Load("/dev/zero"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
     const std::string fifo = dir.File("fifo.bmp");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(Load(fifo), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+    {
+        const veerpic_test::FifoWriter writer(fifo, Bytes(100, 'x'));
+        EXPECT_EQ(Load(fifo), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+        // What the loader read goes to the next reading of the same path.
+        EXPECT_EQ(GetLiveCounts().files, 1);
+        HANDLE again = CreateFileA(fifo.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        std::uint8_t buffer[200];
+        DWORD got = 0;
+        EXPECT_TRUE(ReadFile(again, buffer, sizeof buffer, &got, nullptr));
+        EXPECT_EQ(got, 100u);
+        EXPECT_TRUE(CloseHandle(again));
+    }
+    EXPECT_EQ(GetLiveCounts().files, 0);
 #endif
 
     veerpic_test::WriteBytes(dir.File("empty.bmp"), {});

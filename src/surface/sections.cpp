@@ -1,119 +1,20 @@
-// Bitmap sections and memory device contexts: the object table, the section
-// calls and the DC calls.
-#include "surface/gdi_objects.h"
-
+// Bitmap sections: making them from a description, converting rows into and
+// out of them, their record, and copies.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
-#include <new>
 #include <span>
-#include <unordered_set>
 
 #include "pixels/row_codec.h"
-#include "resample/transfer.h"
+#include "surface/gdi_objects.h"
 #include "threads/parts.h"
 
 namespace platform {
 
 namespace pixels = veerpic::pixels;
 namespace threads = veerpic::threads;
-
-namespace {
-
-// Every live bitmap and DC, so that a handle that is not one of ours (or no
-// longer alive) is refused rather than followed.
-struct ObjectTable {
-    std::mutex lock;
-    std::unordered_set<const void*> bitmaps;
-    std::unordered_set<const void*> dcs;
-};
-
-ObjectTable& Objects() {
-    static ObjectTable table;
-    return table;
-}
-
-}  // namespace
-
-namespace detail {
-
-DWORD ErrorFromStatus(pixels::Status status) {
-    switch (status) {
-        case pixels::Status::kOk:
-            return ERROR_SUCCESS;
-        case pixels::Status::kInvalidData:
-            return ERROR_INVALID_DATA;
-        case pixels::Status::kOutOfMemory:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case pixels::Status::kTooLarge:
-            return ERROR_NOT_SUPPORTED;
-        case pixels::Status::kInvalidParameter:
-            break;
-    }
-    return ERROR_INVALID_PARAMETER;
-}
-
-bool IsLiveBitmap(const void* object) {
-    if (object == nullptr) {
-        return false;
-    }
-    ObjectTable& t = Objects();
-    std::lock_guard<std::mutex> guard(t.lock);
-    return t.bitmaps.count(object) != 0;
-}
-
-bool IsLiveDc(const void* object) {
-    if (object == nullptr) {
-        return false;
-    }
-    ObjectTable& t = Objects();
-    std::lock_guard<std::mutex> guard(t.lock);
-    return t.dcs.count(object) != 0;
-}
-
-HBITMAP NewSection(const pixels::DibFormat& format) {
-    pixels::DibFormat f = format;
-    std::uint32_t imageSize = 0;
-    if (!pixels::DibRowAndImageSize(f.width, f.height, f.bitCount, &f.stride, &imageSize)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    auto* bitmap = new (std::nothrow) GdiBitmap;
-    if (bitmap == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    // calloc: large sections come zeroed from the system without being touched.
-    bitmap->bits.reset(static_cast<std::uint8_t*>(std::calloc(imageSize, 1)));
-    if (bitmap->bits == nullptr) {
-        delete bitmap;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    AdviseLargePages(bitmap->bits.get(), imageSize);
-    bitmap->format = f;
-    bitmap->size = imageSize;
-    ObjectTable& t = Objects();
-    std::lock_guard<std::mutex> guard(t.lock);
-    t.bitmaps.insert(bitmap);
-    return bitmap;
-}
-
-}  // namespace detail
-
-namespace {
-
-GdiBitmap* AsBitmap(const void* object) {
-    return detail::IsLiveBitmap(object) ? static_cast<GdiBitmap*>(const_cast<void*>(object))
-                                        : nullptr;
-}
-
-GdiDc* AsDc(const void* object) {
-    return detail::IsLiveDc(object) ? static_cast<GdiDc*>(const_cast<void*>(object)) : nullptr;
-}
-
-}  // namespace
+using detail::AsBitmap;
+using detail::AsDc;
 
 namespace {
 
@@ -141,12 +42,9 @@ pixels::DibFormat RgbFormatOf(const pixels::DibFormat& f) {
     }
     rgb.compression = BI_RGB;
     rgb.alphaMask = 0;
-    if (f.bitCount == 16) {
-        rgb.redMask = pixels::kRgb555Red, rgb.greenMask = pixels::kRgb555Green,
-        rgb.blueMask = pixels::kRgb555Blue;
-    } else if (f.bitCount == 32) {
-        rgb.redMask = pixels::kRgb888Red, rgb.greenMask = pixels::kRgb888Green,
-        rgb.blueMask = pixels::kRgb888Blue;
+    if (f.bitCount == 16 || f.bitCount == 32) {
+        const ChannelMasks masks = DefaultMasks(f.bitCount);
+        rgb.redMask = masks.red, rgb.greenMask = masks.green, rgb.blueMask = masks.blue;
     }
     return rgb;
 }
@@ -339,155 +237,6 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
         return nullptr;
     }
     return copy;
-}
-
-HDC CreateCompatibleDC(HDC dc) {
-    if (dc != nullptr && AsDc(dc) == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    auto* created = new (std::nothrow) GdiDc;
-    if (created == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    ObjectTable& t = Objects();
-    std::lock_guard<std::mutex> guard(t.lock);
-    t.dcs.insert(created);
-    return created;
-}
-
-// The stock object a new DC holds before a bitmap is selected into it.
-static int stockBitmapTag;
-
-HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
-    GdiDc* target = AsDc(dc);
-    if (target == nullptr || object == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    HGDIOBJ previous = target->selected != nullptr ? static_cast<HGDIOBJ>(target->selected)
-                                                   : static_cast<HGDIOBJ>(&stockBitmapTag);
-    if (object == &stockBitmapTag) {
-        if (target->selected != nullptr) {
-            target->selected->selectedInto = nullptr;
-        }
-        target->selected = nullptr;
-        return previous;
-    }
-    GdiBitmap* bitmap = AsBitmap(object);
-    if (bitmap == nullptr || (bitmap->selectedInto != nullptr && bitmap->selectedInto != target)) {
-        SetLastError(ERROR_INVALID_PARAMETER);  // a bitmap sits in one DC at a time
-        return nullptr;
-    }
-    if (target->selected != nullptr) {
-        target->selected->selectedInto = nullptr;
-    }
-    bitmap->selectedInto = target;
-    target->selected = bitmap;
-    return previous;
-}
-
-int SetStretchBltMode(HDC dc, int mode) {
-    GdiDc* target = AsDc(dc);
-    if (target == nullptr || mode < BLACKONWHITE || mode > HALFTONE) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const int previous = target->stretchMode;
-    target->stretchMode = mode;
-    return previous;
-}
-
-BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int width, int height,
-            HBITMAP mask, int xMask, int yMask) {
-    (void)xMask;
-    (void)yMask;
-    GdiDc* to = AsDc(dest);
-    GdiDc* from = AsDc(source);
-    if (to == nullptr || from == nullptr || points == nullptr || mask != nullptr ||
-        to->selected == nullptr || from->selected == nullptr || width <= 0 || height <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const GdiBitmap& src = *from->selected;
-    if (xSrc < 0 || ySrc < 0 || xSrc > src.format.width - width ||
-        ySrc > src.format.height - height) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // Only the halftone transfer is implemented; it is what the tool asks for.
-    if (to->stretchMode != HALFTONE) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    const veerpic::resample::Point corners[3] = {
-        {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
-    const veerpic::resample::WorkingMemory memory{&detail::AllocateWorkingMemory,
-                                                  &detail::ReleaseWorkingMemory};
-    const pixels::Status status = veerpic::resample::TransferParallelogram(
-        to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
-    if (status != pixels::Status::kOk) {
-        SetLastError(detail::ErrorFromStatus(status));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL DeleteDC(HDC dc) {
-    GdiDc* target = AsDc(dc);
-    if (target == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (target->selected != nullptr) {
-        target->selected->selectedInto = nullptr;
-    }
-    {
-        ObjectTable& t = Objects();
-        std::lock_guard<std::mutex> guard(t.lock);
-        t.dcs.erase(target);
-    }
-    delete target;
-    return TRUE;
-}
-
-BOOL DeleteObject(HGDIOBJ object) {
-    GdiBitmap* bitmap = AsBitmap(object);
-    if (bitmap == nullptr) {
-        if (object != nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-        }
-        return FALSE;
-    }
-    if (bitmap->selectedInto != nullptr) {
-        return FALSE;  // a bitmap selected into a DC cannot be deleted
-    }
-    {
-        ObjectTable& t = Objects();
-        std::lock_guard<std::mutex> guard(t.lock);
-        t.bitmaps.erase(bitmap);
-    }
-    delete bitmap;
-    return TRUE;
-}
-
-namespace detail {
-long LiveHeapBlocks();
-long LiveFiles();
-}  // namespace detail
-
-LiveCounts GetLiveCounts() {
-    LiveCounts counts{};
-    {
-        ObjectTable& t = Objects();
-        std::lock_guard<std::mutex> guard(t.lock);
-        counts.bitmaps = static_cast<long>(t.bitmaps.size());
-        counts.dcs = static_cast<long>(t.dcs.size());
-    }
-    counts.heapBlocks = detail::LiveHeapBlocks();
-    counts.files = detail::LiveFiles();
-    return counts;
 }
 
 }  // namespace platform

@@ -1,0 +1,123 @@
+// Memory device contexts: selecting bitmaps into them, the stretching mode,
+// and the parallelogram transfer between two of them.
+#include <new>
+
+#include "resample/transfer.h"
+#include "surface/gdi_objects.h"
+#include "surface/port.h"
+
+namespace platform {
+
+namespace pixels = veerpic::pixels;
+using detail::AsBitmap;
+using detail::AsDc;
+
+namespace {
+// The stock object a new DC holds before a bitmap is selected into it.
+int stockBitmapTag;
+}  // namespace
+
+HDC CreateCompatibleDC(HDC dc) {
+    if (dc != nullptr && AsDc(dc) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const bool injected = port::InjectedFault(port::SystemCall::kAllocate) != 0;
+    auto* created = injected ? nullptr : new (std::nothrow) GdiDc;
+    if (created == nullptr || !detail::RegisterDc(created)) {
+        delete created;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return created;
+}
+
+HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+    GdiDc* target = AsDc(dc);
+    if (target == nullptr || object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    HGDIOBJ previous = target->selected != nullptr ? static_cast<HGDIOBJ>(target->selected)
+                                                   : static_cast<HGDIOBJ>(&stockBitmapTag);
+    if (object == &stockBitmapTag) {
+        if (target->selected != nullptr) {
+            target->selected->selectedInto = nullptr;
+        }
+        target->selected = nullptr;
+        return previous;
+    }
+    GdiBitmap* bitmap = AsBitmap(object);
+    if (bitmap == nullptr || (bitmap->selectedInto != nullptr && bitmap->selectedInto != target)) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // a bitmap sits in one DC at a time
+        return nullptr;
+    }
+    if (target->selected != nullptr) {
+        target->selected->selectedInto = nullptr;
+    }
+    bitmap->selectedInto = target;
+    target->selected = bitmap;
+    return previous;
+}
+
+int SetStretchBltMode(HDC dc, int mode) {
+    GdiDc* target = AsDc(dc);
+    if (target == nullptr || mode < BLACKONWHITE || mode > HALFTONE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const int previous = target->stretchMode;
+    target->stretchMode = mode;
+    return previous;
+}
+
+BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int width, int height,
+            HBITMAP mask, int xMask, int yMask) {
+    (void)xMask;
+    (void)yMask;
+    GdiDc* to = AsDc(dest);
+    GdiDc* from = AsDc(source);
+    if (to == nullptr || from == nullptr || points == nullptr || mask != nullptr ||
+        to->selected == nullptr || from->selected == nullptr || width <= 0 || height <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const GdiBitmap& src = *from->selected;
+    if (xSrc < 0 || ySrc < 0 || xSrc > src.format.width - width ||
+        ySrc > src.format.height - height) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Only the halftone transfer is implemented; it is what the tool asks for.
+    if (to->stretchMode != HALFTONE) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const veerpic::resample::Point corners[3] = {
+        {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
+    const veerpic::resample::WorkingMemory memory{&port::AllocateWorkingMemory,
+                                                  &port::ReleaseWorkingMemory};
+    const pixels::Status status = veerpic::resample::TransferParallelogram(
+        to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
+    if (status != pixels::Status::kOk) {
+        SetLastError(detail::ErrorFromStatus(status));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeleteDC(HDC dc) {
+    GdiDc* target = AsDc(dc);
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (target->selected != nullptr) {
+        target->selected->selectedInto = nullptr;
+    }
+    detail::ForgetDc(target);
+    delete target;
+    return TRUE;
+}
+
+}  // namespace platform

@@ -1,0 +1,242 @@
+// Putting a complete temporary in the place of an output on Windows, keeping
+// the output's identity (see port.h): the platform's ReplaceFileA, which
+// keeps the replaced file's attributes and security, or, for a file with
+// more than one name, its contents written into the file itself.
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "surface/port_windows.h"
+
+namespace platform {
+
+namespace {
+
+// A handle closed on every path.
+class Handle {
+  public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle_);
+        }
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+    // Closes it now; false with the code set when that fails.
+    bool Release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return windows::Close(handle);
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// The number of names the file at `path` has; 0 when it cannot be asked.
+::DWORD LinksOf(LPCSTR path) {
+    Handle file(::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file.get() == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file.get(), &info)) {
+        return 0;
+    }
+    return info.nNumberOfLinks;
+}
+
+// Copies the whole of `in` over `out` from its start and ends `out` there;
+// the file's data reach the disk. False with the code set.
+bool CopyContents(HANDLE in, HANDLE out, LONGLONG size) {
+    constexpr ::DWORD kBuffer = ::DWORD{1} << 20;
+    std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char*>(windows::Allocate(kBuffer)), &std::free);
+    if (buffer == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    for (LONGLONG at = 0; at < size;) {
+        const auto want = static_cast<::DWORD>(size - at < kBuffer ? size - at : kBuffer);
+        ::DWORD got = 0;
+        if (!windows::ReadAt(in, buffer.get(), want, &got, at)) {
+            return false;
+        }
+        if (got == 0) {
+            ::SetLastError(ERROR_HANDLE_EOF);  // the temporary is shorter than it was
+            return false;
+        }
+        ::DWORD done = 0;
+        if (!windows::WriteAt(out, buffer.get(), got, &done, at) || done != got) {
+            if (::GetLastError() == ERROR_SUCCESS) {
+                ::SetLastError(ERROR_DISK_FULL);
+            }
+            return false;
+        }
+        at += got;
+    }
+    if (!windows::SetEnd(out, size) || !windows::Flush(out)) {
+        return false;
+    }
+    windows::CountDataFlush();
+    return true;
+}
+
+// Writes the contents of `from` into the existing file `to` itself. Writers
+// follow one another (a lock on the whole file); the room is made before a
+// byte is changed (the file grown to its new length, never over its bytes),
+// and console control events wait until the overwrite is done. A failure
+// during the overwrite leaves the file empty, never half new.
+bool WriteInPlace(LPCSTR from, LPCSTR to) {
+    Handle in(windows::Create(from, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL));
+    if (in.get() == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    Handle out(windows::Create(to, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL));
+    if (out.get() == INVALID_HANDLE_VALUE || !windows::Lock(out.get())) {
+        return false;
+    }
+    LARGE_INTEGER size{};
+    LARGE_INTEGER old{};
+    if (!::GetFileSizeEx(in.get(), &size) || !::GetFileSizeEx(out.get(), &old)) {
+        return false;
+    }
+    if (size.QuadPart > old.QuadPart && !windows::SetEnd(out.get(), size.QuadPart)) {
+        const ::DWORD reason = ::GetLastError();
+        ::SetFilePointerEx(out.get(), old, nullptr, FILE_BEGIN);
+        ::SetEndOfFile(out.get());
+        ::SetLastError(reason);
+        return false;
+    }
+    {
+        const windows::HeldEvents held;
+        if (!CopyContents(in.get(), out.get(), size.QuadPart)) {
+            const ::DWORD reason = ::GetLastError();
+            LARGE_INTEGER zero{};
+            ::SetFilePointerEx(out.get(), zero, nullptr, FILE_BEGIN);
+            ::SetEndOfFile(out.get());
+            ::FlushFileBuffers(out.get());
+            ::SetLastError(reason);
+            return false;
+        }
+    }
+    return out.Release();  // the lock goes with the handle
+}
+
+// `path` made absolute: the platform's replace refuses relative names on some
+// systems (ERROR_DIRECTORY under Wine). `path` itself where that fails.
+std::string FullPath(LPCSTR path) {
+    const ::DWORD needed = ::GetFullPathNameA(path, 0, nullptr, nullptr);
+    std::string full(needed, '\0');
+    const ::DWORD length = needed == 0 ? 0 : ::GetFullPathNameA(path, needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return path;
+    }
+    full.resize(length);
+    return full;
+}
+
+// Flushes the entries of the folder that holds `path`, where the system lets
+// a folder be opened for that, so that a replace survives a crash.
+void FlushFolderOf(LPCSTR path) {
+    std::string folder = FullPath(path);
+    windows::RemoveFileSpec(folder.data(), ::GetACP());
+    Handle dir(::CreateFileA(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (dir.get() != INVALID_HANDLE_VALUE && ::FlushFileBuffers(dir.get())) {
+        windows::CountFolderFlush();
+    }
+}
+
+// Whether a refused replace is one that writing the output in place avoids:
+// the folder takes no new entry, or the temporary lies on another volume.
+bool RefusalWritingAvoids(::DWORD reason) {
+    return reason == ERROR_ACCESS_DENIED || reason == ERROR_NOT_SAME_DEVICE ||
+           reason == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+           reason == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 ||
+           reason == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+}  // namespace
+
+}  // namespace platform
+
+platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup,
+                                      DWORD flags, LPVOID exclude, LPVOID reserved) {
+    (void)exclude;
+    (void)reserved;
+    if (replaced == nullptr || replacement == nullptr || backup != nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const windows::KeepLastError kept;
+    // A file that may not be written may not be replaced either: the same
+    // refusal that opening it for writing gets.
+    const ::DWORD attributes = ::GetFileAttributesA(replaced);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return FALSE;
+    }
+    if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return port::Guarded(FALSE, [&]() -> BOOL {
+        bool inPlace = LinksOf(replaced) > 1;
+        if (!inPlace) {
+            const windows::HeldEvents held;
+            if (windows::Replace(FullPath(replaced).c_str(), FullPath(replacement).c_str(),
+                                 REPLACEFILE_IGNORE_MERGE_ERRORS)) {
+                windows::ForgetPending(replacement);
+                if ((flags & REPLACEFILE_WRITE_THROUGH) != 0) {
+                    FlushFolderOf(replaced);
+                }
+                // The attributes stay, as the platform's replace promises.
+                if (::GetFileAttributesA(replaced) != attributes) {
+                    ::SetFileAttributesA(replaced, attributes);
+                }
+                kept.Restore();
+                return TRUE;
+            }
+            inPlace = RefusalWritingAvoids(::GetLastError());
+            if (!inPlace) {
+                return FALSE;
+            }
+        }
+        if (!WriteInPlace(replacement, replaced)) {
+            return FALSE;
+        }
+        if (windows::Delete(replacement)) {
+            windows::ForgetPending(replacement);
+        }
+        kept.Restore();
+        return TRUE;
+    });
+}
+
+platform::BOOL platform::MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (from == nullptr || to == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A file that stands at `to` after all is replaced keeping its identity.
+    if ((flags & MOVEFILE_REPLACE_EXISTING) != 0 &&
+        ::GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) {
+        return ReplaceFileA(to, from, nullptr, 0, nullptr, nullptr);
+    }
+    const windows::KeepLastError kept;
+    const windows::HeldEvents held;
+    if (!windows::Move(from, to, static_cast<::DWORD>(flags))) {
+        return FALSE;
+    }
+    windows::ForgetPending(from);
+    // A write-through move returns once the new entry is on the disk.
+    if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
+        windows::CountFolderFlush();
+    }
+    kept.Restore();
+    return TRUE;
+}

@@ -1,0 +1,216 @@
+// What the POSIX port adds under the contract: its errno table, FIFOs, the
+// signals that remove pending temporaries, unnamed temporaries, the large
+// block it keeps, and replaces across file systems.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+
+#include "support/test_support.h"
+#include "surface/platform.h"
+#include "surface/port.h"
+
+namespace {
+
+using namespace platform;
+using veerpic_test::Bytes;
+using veerpic_test::TempDir;
+namespace fs = std::filesystem;
+
+TEST(PosixPort, ErrnoValuesMapOntoTheirCodes) {
+    const std::pair<int, DWORD> table[] = {{0, ERROR_SUCCESS},
+                                           {ENOENT, ERROR_FILE_NOT_FOUND},
+                                           {ENOTDIR, ERROR_PATH_NOT_FOUND},
+                                           {EACCES, ERROR_ACCESS_DENIED},
+                                           {EPERM, ERROR_ACCESS_DENIED},
+                                           {ENOSPC, ERROR_DISK_FULL},
+                                           {EDQUOT, ERROR_DISK_FULL},
+                                           {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+                                           {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                                           {EROFS, ERROR_WRITE_PROTECT},
+                                           {EFBIG, ERROR_FILE_TOO_LARGE},
+                                           {EISDIR, ERROR_ACCESS_DENIED},
+                                           {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+                                           {EPIPE, ERROR_BROKEN_PIPE},
+                                           {EBUSY, ERROR_BUSY},
+                                           {EXDEV, ERROR_NOT_SAME_DEVICE},
+                                           {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+                                           {EIO, ERROR_IO_DEVICE}};
+    for (const auto& [err, code] : table) {
+        EXPECT_EQ(MapErrno(err), code) << err;
+    }
+}
+
+// A FIFO is opened once its writer comes, and read to its end; it is a
+// device to the writer's checks, as are /dev/null and standard output.
+TEST(PosixPort, AFifoIsReadOnceItsWriterComes) {
+    TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const veerpic_test::FifoWriter writer(fifo, Bytes{1, 2, 3}, 1, 100);
+    HANDLE file = CreateFileA(fifo.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::uint8_t buf[4] = {};
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(file, buf, 4, &got, nullptr));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(buf[2], 3);
+    CloseHandle(file);
+    EXPECT_EQ(GetFileAttributesA(fifo.c_str()), FILE_ATTRIBUTE_DEVICE);
+    EXPECT_EQ(GetFileAttributesA("/dev/null"), FILE_ATTRIBUTE_DEVICE);
+}
+
+// A write into a pipe whose reader has gone fails as a broken pipe (the
+// signal it raises being ignored, as under a shell that ignores it).
+TEST(PosixPort, AWriteIntoAPipeWithoutReaderIsABrokenPipe) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    auto* previous = std::signal(SIGPIPE, SIG_IGN);
+    const std::string path = "/dev/fd/" + std::to_string(ends[1]);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    close(ends[0]);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(file, "abc", 3, &written, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+    CloseHandle(file);
+    close(ends[1]);
+    std::signal(SIGPIPE, previous);
+}
+
+// In a child: makes a temporary in `dir` (a named one, as on a file system
+// without unnamed files, when `named`), then raises `sig` with the
+// disposition `before` set beforehand (SIG_DFL, or SIG_IGN as under nohup).
+// Returns the child's wait status.
+int RaiseWithPendingTemporary(const TempDir& dir, int sig, void (*before)(int)) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(sig, before);
+        char name[4096];
+        if (GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name) == 0) {
+            _exit(3);
+        }
+        HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, "data", 4, &written, nullptr);
+        raise(sig);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+// Every signal that ends the run removes the temporary and then ends it as
+// that signal would; a signal inherited as ignored stays ignored.
+TEST(PosixPort, SignalsRemoveThePendingTemporaryOrStayIgnored) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU,
+                    SIGVTALRM, SIGPROF, SIGRTMIN, SIGKILL}) {
+        TempDir dir;
+        const int status = RaiseWithPendingTemporary(dir, sig, SIG_DFL);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_TRUE(fs::is_empty(dir.path())) << strsignal(sig);
+        if (sig == SIGHUP || sig == SIGPIPE || sig == SIGUSR1) {
+            const int ignored = RaiseWithPendingTemporary(dir, sig, SIG_IGN);
+            EXPECT_TRUE(WIFEXITED(ignored) && WEXITSTATUS(ignored) == 0) << strsignal(sig);
+        }
+    }
+}
+
+// Where the file system makes no unnamed files, a temporary has a name, and
+// only its owner may read it until it takes its place.
+TEST(PosixPort, ANamedTemporaryIsTheOwnersAlone) {
+    TempDir dir;
+    static int opens;
+    opens = 0;
+    // The second open is the unnamed file's: refused as by a file system without them.
+    port::SetFaultHook([](port::SystemCall call) {
+        return call == port::SystemCall::kOpen && ++opens == 2 ? EOPNOTSUPP : 0;
+    });
+    const mode_t mask = umask(0);
+    char name[4096];
+    const UINT made = GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name);
+    umask(mask);
+    port::SetFaultHook(nullptr);
+    ASSERT_NE(made, 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(name, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(DeleteFileA(name));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// The turn's working memory, freed, serves the writer's block of about its
+// size without new pages; a small block, or one that must start
+// cleared, is a block of its own, and the heap's count is kept either way.
+TEST(PosixPort, TheLastLargeBlockFreedServesTheNextOfItsSize) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const long before = GetLiveCounts().heapBlocks;
+    void* working = port::AllocateWorkingMemory(12 * kMiB);
+    ASSERT_NE(working, nullptr);
+    static_cast<std::uint8_t*>(working)[12 * kMiB - 1] = 7;
+    port::ReleaseWorkingMemory(working);
+    void* cleared = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 11 * kMiB);
+    void* small = HeapAlloc(GetProcessHeap(), 0, 3 * kMiB);
+    void* writer = HeapAlloc(GetProcessHeap(), 0, 11 * kMiB);
+    ASSERT_NE(cleared, nullptr);
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(cleared, working);
+    EXPECT_EQ(static_cast<std::uint8_t*>(cleared)[11 * kMiB - 1], 0);
+    EXPECT_NE(small, working);
+    EXPECT_EQ(writer, working);
+    EXPECT_EQ(GetLiveCounts().heapBlocks, before + 3);
+    for (void* block : {cleared, small, writer}) {
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+    EXPECT_EQ(GetLiveCounts().heapBlocks, before);
+}
+
+// A replace whose temporary lies on another file system copies it beside
+// the output; where that copy cannot keep the output's mode, the output is
+// written in place and the copy goes too.
+TEST(PosixPort, AReplaceAcrossFileSystemsThatFallsBackLeavesNoCopy) {
+    TempDir dir;
+    struct stat here {};
+    struct stat shm {};
+    if (stat(dir.path().c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 ||
+        here.st_dev == shm.st_dev || access("/dev/shm", W_OK) != 0) {
+        GTEST_SKIP() << "no second file system for the temporary";
+    }
+    const std::string out = dir.File("out.bmp");
+    veerpic_test::WriteBytes(out, Bytes(100, 1));
+    char temp[4096];
+    ASSERT_NE(GetTempFileNameA("/dev/shm", "vp", 0, temp, sizeof temp), 0u);
+    HANDLE file = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
+    ASSERT_TRUE(CloseHandle(file));
+    static int modes;
+    modes = 0;
+    // The first mode change is the temporary's own; the second, the copy's, fails.
+    port::SetFaultHook([](port::SystemCall call) {
+        return call == port::SystemCall::kMode && ++modes == 2 ? EPERM : 0;
+    });
+    const BOOL replaced = ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr);
+    port::SetFaultHook(nullptr);
+    EXPECT_TRUE(replaced) << GetLastError();
+    EXPECT_EQ(modes, 2);
+    EXPECT_EQ(veerpic_test::ReadBytes(out), (Bytes{'n', 'e', 'w'}));
+    EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u);
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(GetLiveCounts().temporaries, 0);
+}
+
+}  // namespace

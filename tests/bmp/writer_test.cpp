@@ -5,6 +5,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <ostream>
@@ -18,6 +19,7 @@
 #include "support/test_support.h"
 #include "surface/gdi_objects.h"
 #include "surface/platform.h"
+#include "surface/port.h"
 
 namespace {
 
@@ -235,6 +237,36 @@ TEST_F(WriterFile, UnwritablePlacesFailWithTheirReason) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(fs::is_directory(dir_.File("folder")));
     EXPECT_EQ(OtherEntries(dir_.path(), "folder"), 0u);
+}
+
+// The new file's data are flushed when it is closed: a close that fails is a
+// failed save, which keeps the earlier output and leaves no temporary.
+TEST_F(WriterFile, AFailedCloseOfTheNewFileFailsTheSave) {
+    const std::string path = dir_.File("out.bmp");
+    veerpic_test::WriteBytes(path, Bytes{1, 2, 3});
+#if defined(_WIN32)
+    static constexpr int kFailure = 1117;  // ERROR_IO_DEVICE
+#else
+    static constexpr int kFailure = EIO;
+#endif
+    static bool written;
+    static int closes;
+    written = false;
+    closes = 0;
+    // The first close after the first write is the new file's.
+    port::SetFaultHook([](port::SystemCall call) {
+        written = written || call == port::SystemCall::kWrite;
+        return written && call == port::SystemCall::kClose && ++closes == 1 ? kFailure : 0;
+    });
+    const BOOL saved = Save(path);
+    const DWORD reason = GetLastError();
+    port::SetFaultHook(nullptr);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(reason, ERROR_IO_DEVICE);
+    EXPECT_GE(closes, 1);
+    EXPECT_EQ(veerpic_test::ReadBytes(path), (Bytes{1, 2, 3}));
+    EXPECT_EQ(OtherEntries(dir_.path(), "out.bmp"), 0u);
+    EXPECT_EQ(GetLiveCounts().temporaries, 0);
 }
 
 // Permission bits, the umask, links, owners, file-size limits and devices

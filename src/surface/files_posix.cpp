@@ -134,49 +134,6 @@ HANDLE RegisterFile(int fd, DWORD flagsAndAttributes) {
     return file;
 }
 
-// Reads [at, at + count) of `fd` into `out`, one range a core, and returns
-// the bytes read as one read would have them: a range cut short by the end
-// of the file ends the result there. -1 with errno set when a range fails.
-std::int64_t ReadShared(int fd, std::uint8_t* out, std::uint64_t count, off_t at) {
-    using veerpic::threads::PartStart;
-    constexpr int kMaxParts = 8;
-    const int parts = veerpic::threads::CoresToUse();
-    std::uint64_t got[kMaxParts] = {};
-    int failure[kMaxParts] = {};
-    veerpic::threads::RunParts(parts, [&](int part) {
-        const std::uint64_t first = PartStart(count, part, parts);
-        const std::uint64_t end = PartStart(count, part + 1, parts);
-        std::uint64_t& done = got[part];
-        while (first + done < end) {
-            const ssize_t n = posix::ReadAt(fd, out + first + done, end - first - done,
-                                            at + static_cast<off_t>(first + done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                failure[part] = errno;
-                return;
-            }
-            if (n == 0) {
-                return;  // the end of the file
-            }
-            done += static_cast<std::uint64_t>(n);
-        }
-    });
-    std::uint64_t total = 0;
-    for (int part = 0; part < parts; ++part) {
-        if (failure[part] != 0) {
-            errno = failure[part];
-            return -1;
-        }
-        total += got[part];
-        if (got[part] < PartStart(count, part + 1, parts) - PartStart(count, part, parts)) {
-            break;
-        }
-    }
-    return static_cast<std::int64_t>(total);
-}
-
 }  // namespace
 
 namespace posix {
@@ -288,7 +245,7 @@ platform::BOOL platform::ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DW
     if (toRead >= veerpic::threads::kSharedBytes && file->regular) {
         const off_t at = lseek(file->fd, 0, SEEK_CUR);
         if (at >= 0) {
-            const std::int64_t got = ReadShared(file->fd, out, toRead, at);
+            const std::int64_t got = posix::ReadShared(file->fd, out, toRead, at);
             if (got < 0) {
                 return FailWithErrno(FALSE);
             }
@@ -428,40 +385,5 @@ platform::BOOL platform::DeleteFileA(LPCSTR path) {
             return FailWithErrno(FALSE);
         }
         return TRUE;
-    });
-}
-
-platform::DWORD platform::GetFileAttributesA(LPCSTR path) {
-    if (path == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return port::Guarded(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
-        const posix::Located at(path);
-        if (at.error() != ERROR_SUCCESS) {
-            SetLastError(at.error());
-            return INVALID_FILE_ATTRIBUTES;
-        }
-        struct stat st {};
-        if (fstatat(at.dir(), at.leaf(), &st, 0) != 0) {
-            return FailWithErrno(INVALID_FILE_ATTRIBUTES);
-        }
-        if (S_ISDIR(st.st_mode)) {
-            return FILE_ATTRIBUTE_DIRECTORY;
-        }
-        std::string target;
-        bool descriptor = false;
-        if (S_ISREG(st.st_mode)) {
-            posix::FollowLinks(path, &target, &descriptor);
-        }
-        // A file reached through one of the process's descriptors (standard
-        // output sent to a file, say) is a stream the process holds, like a
-        // device.
-        DWORD attributes =
-            S_ISREG(st.st_mode) && !descriptor ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DEVICE;
-        if (faccessat(at.dir(), at.leaf(), W_OK, AT_EACCESS) != 0 && errno == EACCES) {
-            attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
-        }
-        return attributes;
     });
 }

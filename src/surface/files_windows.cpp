@@ -265,30 +265,3 @@ platform::BOOL platform::DeleteFileA(LPCSTR path) {
     kept.Restore();
     return TRUE;
 }
-
-platform::DWORD platform::GetFileAttributesA(LPCSTR path) {
-    if (path == nullptr) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
-    }
-    const windows::KeepLastError kept;
-    const ::DWORD attributes = ::GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
-    }
-    DWORD result = static_cast<DWORD>(attributes);
-    // A device name (NUL, CON, COM1, ...) is written in place, never replaced.
-    if ((result & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        HANDLE probe =
-            ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, 0, nullptr);
-        if (probe != INVALID_HANDLE_VALUE) {
-            if (!IsDisk(probe)) {
-                result |= FILE_ATTRIBUTE_DEVICE;
-            }
-            ::CloseHandle(probe);
-        }
-    }
-    kept.Restore();
-    return result;
-}

@@ -1,5 +1,5 @@
 // Where a path leads, on POSIX: its folder and last name, the links at its
-// end, and the folder part of a name.
+// end, the folder part of a name, and what stands there.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -105,4 +105,42 @@ platform::BOOL platform::PathRemoveFileSpecA(LPSTR path) {
     const bool removed = *end != '\0';
     *end = '\0';
     return removed ? TRUE : FALSE;
+}
+
+// What stands at a path, as the writer asks it: a folder, a file it may or
+// may not write, or a device (a stream written in place).
+platform::DWORD platform::GetFileAttributesA(LPCSTR path) {
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return port::Guarded(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
+        const posix::Located at(path);
+        if (at.error() != ERROR_SUCCESS) {
+            SetLastError(at.error());
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        struct stat st {};
+        if (fstatat(at.dir(), at.leaf(), &st, 0) != 0) {
+            SetLastError(MapErrno(errno));
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            return FILE_ATTRIBUTE_DIRECTORY;
+        }
+        std::string target;
+        bool descriptor = false;
+        if (S_ISREG(st.st_mode)) {
+            posix::FollowLinks(path, &target, &descriptor);
+        }
+        // A file reached through one of the process's descriptors (standard
+        // output sent to a file, say) is a stream the process holds, like a
+        // device.
+        DWORD attributes =
+            S_ISREG(st.st_mode) && !descriptor ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DEVICE;
+        if (faccessat(at.dir(), at.leaf(), W_OK, AT_EACCESS) != 0 && errno == EACCES) {
+            attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
+        }
+        return attributes;
+    });
 }

@@ -1,5 +1,6 @@
-// The folder part of a name on Windows: backslashes and slashes both end a
-// folder's name, read with the code page's double-byte rule.
+// Paths on Windows: the folder part of a name (backslashes and slashes both
+// end a folder's name, read with the code page's double-byte rule), and what
+// stands at a path.
 #include <cstring>
 
 #include "surface/port_windows.h"
@@ -41,4 +42,33 @@ platform::BOOL platform::PathRemoveFileSpecA(LPSTR path) {
         return FALSE;
     }
     return windows::RemoveFileSpec(path, ::GetACP()) ? TRUE : FALSE;
+}
+
+// What stands at a path, as the writer asks it: a folder, a file it may or
+// may not write, or a device (written in place, never replaced).
+platform::DWORD platform::GetFileAttributesA(LPCSTR path) {
+    if (path == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
+    }
+    const windows::KeepLastError kept;
+    const ::DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
+    }
+    DWORD result = static_cast<DWORD>(attributes);
+    // A device name (NUL, CON, COM1, ...) is written in place, never replaced.
+    if ((result & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        HANDLE probe =
+            ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, 0, nullptr);
+        if (probe != INVALID_HANDLE_VALUE) {
+            if (::GetFileType(probe) != FILE_TYPE_DISK) {
+                result |= FILE_ATTRIBUTE_DEVICE;
+            }
+            ::CloseHandle(probe);
+        }
+    }
+    kept.Restore();
+    return result;
 }

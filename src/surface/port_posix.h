@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 
 #include "surface/port.h"
@@ -93,6 +94,14 @@ class HeldSignals {
 
 // The mode a new file gets under the process's file-creation mask.
 mode_t NewFileMode();
+
+// ------------------------------------------------------------------ reads
+
+// Reads [at, at + count) of the regular file `fd` into `out`, one range a
+// core, and returns the bytes read as one read would have them: a range cut
+// short by the end of the file ends the result there. -1 with errno set when
+// a range fails.
+std::int64_t ReadShared(int fd, std::uint8_t* out, std::uint64_t count, off_t at);
 
 // ----------------------------------------------------------------- flushes
 

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 

@@ -401,74 +401,74 @@ FifoWriter::~FifoWriter() {
 }
 
 bool BecomeNobody() {
-        return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+namespace {
+
+// Starts the tool with `args` and its three streams on the given files;
+// returns its process id, or -1.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
+            const std::string& errPath, const std::function<bool()>& beforeExec = {}) {
+    std::vector<std::string> words = ToolArgv(args);
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
     }
-
-    namespace {
-
-    // Starts the tool with `args` and its three streams on the given files;
-    // returns its process id, or -1.
-    pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
-                const std::string& errPath, const std::function<bool()>& beforeExec = {}) {
-        std::vector<std::string> words = ToolArgv(args);
-        std::vector<char*> argv;
-        for (std::string& w : words) {
-            argv.push_back(w.data());
-        }
-        argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int inFd = open("/dev/null", O_RDONLY);
-            const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (outFd < 0 || errFd < 0 || inFd < 0) {
-                _exit(127);
-            }
-            dup2(inFd, 0);
-            dup2(outFd, 1);
-            dup2(errFd, 2);
-            if (beforeExec && !beforeExec()) {
-                _exit(126);
-            }
-            execv(argv[0], argv.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int inFd = open("/dev/null", O_RDONLY);
+        const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (outFd < 0 || errFd < 0 || inFd < 0) {
             _exit(127);
         }
-        return pid;
-    }
-
-    }  // namespace
-
-    RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
-                      const std::function<bool()>& beforeExec) {
-        // Standard error goes to a file so that a child writing much to both
-        // streams cannot block on a full pipe.
-        TempDir scratch;
-        const std::string errPath = scratch.File("stderr");
-        const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
-        const pid_t pid = Spawn(args, outPath, errPath, beforeExec);
-        if (pid < 0) {
-            throw std::runtime_error("fork failed");
+        dup2(inFd, 0);
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        if (beforeExec && !beforeExec()) {
+            _exit(126);
         }
-        RunResult result;
-        result.exitCode = WaitTool(pid);
-        result.err = Drain(open(errPath.c_str(), O_RDONLY));
-        if (stdoutPath.empty()) {
-            result.out = Drain(open(outPath.c_str(), O_RDONLY));
-        }
-        return result;
+        execv(argv[0], argv.data());
+        _exit(127);
     }
+    return pid;
+}
 
-    int StartTool(const std::vector<std::string>& args) {
-        return Spawn(args, "/dev/null", "/dev/null");
-    }
+}  // namespace
 
-    int WaitTool(int pid) {
-        int status = 0;
-        if (waitpid(pid, &status, 0) != pid) {
-            return -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+RunResult RunTool(const std::vector<std::string>& args, const std::string& stdoutPath,
+                  const std::function<bool()>& beforeExec) {
+    // Standard error goes to a file so that a child writing much to both
+    // streams cannot block on a full pipe.
+    TempDir scratch;
+    const std::string errPath = scratch.File("stderr");
+    const std::string outPath = stdoutPath.empty() ? scratch.File("stdout") : stdoutPath;
+    const pid_t pid = Spawn(args, outPath, errPath, beforeExec);
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
     }
+    RunResult result;
+    result.exitCode = WaitTool(pid);
+    result.err = Drain(open(errPath.c_str(), O_RDONLY));
+    if (stdoutPath.empty()) {
+        result.out = Drain(open(outPath.c_str(), O_RDONLY));
+    }
+    return result;
+}
+
+int StartTool(const std::vector<std::string>& args) {
+    return Spawn(args, "/dev/null", "/dev/null");
+}
+
+int WaitTool(int pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 #endif
 

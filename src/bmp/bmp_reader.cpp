@@ -11,17 +11,12 @@ using namespace platform;
 
 namespace {
 
-// A file may lack this much of its pixel data and still open (its missing
-// rows black), as long as no more is missing than is present; a compressed
-// stream may decode to this much plus kRleMaxExpansion bytes per byte of it.
-// Beyond that a few bytes would stand for a picture of gigabytes.
-constexpr std::uint64_t kFreeMissingBytes = std::uint64_t{64} << 20;
-constexpr std::uint64_t kRleMaxExpansion = 1024;
-
-// Whether the picture the info block declares is in proportion to the
-// `present` bytes of pixel data the file holds. Decided from the header
-// alone, before anything is allocated; a header the section creation will
-// refuse anyway passes here.
+// Whether the file supplies enough of the picture the info block declares
+// from its `present` bytes of pixel data, by the rule every reader of the
+// tool judges by. Decided from the header alone, before anything is
+// allocated: for a compressed stream, by the most its bytes can stand for
+// (the platform's transfer judges what they do stand for). A header the
+// section creation will refuse anyway passes here.
 bool InProportion(const InfoBlock& info, DWORD infoBytes, std::uint64_t present) {
     // The fields are read from the block's bytes: the two header layouts
     // place them differently.
@@ -46,13 +41,12 @@ bool InProportion(const InfoBlock& info, DWORD infoBytes, std::uint64_t present)
     if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32) {
         return true;
     }
-    const std::uint64_t stride = (static_cast<std::uint64_t>(width) * bitCount + 31) / 32 * 4;
-    const std::uint64_t picture = stride * static_cast<std::uint64_t>(height);
+    const std::uint64_t area =
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
     if (compression == BI_RLE8 || compression == BI_RLE4) {
-        return picture <= kFreeMissingBytes + kRleMaxExpansion * present;
+        return SuppliesEnough(area, kRlePixelsPerByte * present);
     }
-    const std::uint64_t missing = picture > present ? picture - present : 0;
-    return missing <= kFreeMissingBytes || missing <= present;
+    return SuppliesEnough(area, PixelsInRows(static_cast<std::uint64_t>(width), bitCount, present));
 }
 
 }  // namespace

@@ -59,6 +59,11 @@ bool IsRle(std::uint32_t compression) {
     return compression == BI_RLE8 || compression == BI_RLE4;
 }
 
+// The pixels of the picture `f` describes.
+std::uint64_t PictureArea(const DibFormat& f) {
+    return static_cast<std::uint64_t>(f.width) * static_cast<std::uint64_t>(f.height);
+}
+
 }  // namespace
 
 Status InspectBmp(std::span<const std::uint8_t> head, std::optional<std::uint64_t> fileSize,
@@ -99,7 +104,8 @@ Status InspectBmp(std::span<const std::uint8_t> head, std::optional<std::uint64_
         return Status::kOk;
     }
     layout->pixelBytes = std::min(fileSize ? *fileSize - offBits : kMaxPixelBytes, kMaxPixelBytes);
-    if (fileSize && pictureBytes > kRleFreeBytes + kRleMaxExpansion * layout->pixelBytes) {
+    if (fileSize &&
+        !SuppliesEnough(PictureArea(layout->format), kRlePixelsPerByte * layout->pixelBytes)) {
         return Status::kInvalidData;  // a stream far too short for its picture
     }
     return Status::kOk;
@@ -109,20 +115,25 @@ Status DecodeBmpPixels(const BmpLayout& layout, std::span<const std::uint8_t> pi
                        const Plane& target) {
     const std::uint64_t pictureBytes =
         std::uint64_t{layout.format.stride} * static_cast<std::uint64_t>(layout.format.height);
+    const std::uint64_t area = PictureArea(layout.format);
     if (IsRle(layout.compression)) {
-        if (pictureBytes > kRleFreeBytes + kRleMaxExpansion * pixels.size()) {
+        if (!SuppliesEnough(area, kRlePixelsPerByte * pixels.size())) {
             return Status::kInvalidData;
         }
     } else if (pixels.size() < pictureBytes) {
         return Status::kInvalidData;
     }
     const auto height = static_cast<std::uint32_t>(layout.format.height);
-    const int rows = ConvertRows(target, layout.format, layout.compression, 0, height, pixels);
+    std::uint64_t supplied = 0;
+    const int rows =
+        ConvertRows(target, layout.format, layout.compression, 0, height, pixels, &supplied);
     if (rows < 0) {
         return Status::kOutOfMemory;
     }
-    // A compressed stream that ends before its picture does.
-    return static_cast<std::uint32_t>(rows) == height ? Status::kOk : Status::kInvalidData;
+    // A compressed stream that ends before its picture does, or skips most of it.
+    return static_cast<std::uint32_t>(rows) == height && SuppliesEnough(area, supplied)
+               ? Status::kOk
+               : Status::kInvalidData;
 }
 
 }  // namespace veerpic::pixels

@@ -8,7 +8,8 @@
 // - a colour table longer than 2^depth is used up to 2^depth entries when
 //   the file holds it all.
 // A file shorter than its headers say (pixel rows missing, a compressed
-// stream that ends before its end code) is refused.
+// stream that ends before its end code), and a compressed one that leaves
+// out more of its picture than pixel_supply.h allows, are refused.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,7 @@
 
 #include "pixels/bmp_constants.h"
 #include "pixels/dib_format.h"
+#include "pixels/pixel_supply.h"
 
 namespace veerpic::pixels {
 
@@ -33,12 +35,6 @@ struct BmpLayout {
 // header, the largest info header, four masks and 256 colour entries.
 inline constexpr std::size_t kBmpHeadBytes =
     kFileHeaderSize + kV5HeaderSize + 4 * sizeof(std::uint32_t) + kColorTableBytes;
-
-// A compressed picture may be as large as this whatever its stream, and
-// beyond that kRleMaxExpansion bytes more for each byte of its stream. Runs
-// give at most about 128 bytes a byte; only long skips go further.
-inline constexpr std::uint64_t kRleFreeBytes = std::uint64_t{64} << 20;
-inline constexpr std::uint64_t kRleMaxExpansion = 1024;
 
 // Judges a file from its first bytes (`head`, up to kBmpHeadBytes of them)
 // and its length, when known. With the length, pixelBytes is what the

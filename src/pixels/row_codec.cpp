@@ -254,10 +254,11 @@ class RleDecoder {
     // Returns the rows the stream covered: all of them when it reached its
     // end code or moved past the last row, otherwise the rows before the one
     // where the data ran out.
-    std::uint64_t Decode(std::span<const std::uint8_t> stream) {
+    std::uint64_t Decode(std::span<const std::uint8_t> stream, std::uint64_t* supplied) {
         for (std::size_t pos = 0; state_ != State::kDone && pos < stream.size(); ++pos) {
             Step(stream[pos]);
         }
+        *supplied = supplied_;
         return std::min(y_, lines_);
     }
 
@@ -359,6 +360,7 @@ class RleDecoder {
     void Put(unsigned index) {
         if (row_ != nullptr && x_ < width_) {
             converter_.PutIndex(row_, static_cast<std::size_t>(x_), index);
+            ++supplied_;
         }
         ++x_;
     }
@@ -382,6 +384,7 @@ class RleDecoder {
     unsigned count_ = 0;   // pixels left in the current run or literal
     bool padded_ = false;  // the current literal is followed by a padding byte
     unsigned deltaX_ = 0;
+    std::uint64_t supplied_ = 0;  // pixels written inside the picture
 };
 
 }  // namespace
@@ -407,7 +410,11 @@ int CopyPicture(const Plane& from, const Plane& to) {
 }
 
 int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t compression,
-                std::uint32_t start, std::uint32_t lines, std::span<const std::uint8_t> bits) {
+                std::uint32_t start, std::uint32_t lines, std::span<const std::uint8_t> bits,
+                std::uint64_t* supplied) {
+    std::uint64_t ignored = 0;
+    std::uint64_t& written = supplied != nullptr ? *supplied : ignored;
+    written = 0;
     const DibFormat& to = *target.format;
     if (target.bits == nullptr || source.width <= 0 || source.height <= 0 || to.width <= 0 ||
         to.height <= 0) {
@@ -431,7 +438,7 @@ int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t comp
             return 0;
         }
         RleDecoder decoder(rows, converter, width, compression == BI_RLE8, start, count);
-        return static_cast<int>(decoder.Decode(bits));
+        return static_cast<int>(decoder.Decode(bits, &written));
     }
     if (compression != BI_RGB && compression != BI_BITFIELDS && compression != BI_ALPHABITFIELDS) {
         return 0;
@@ -448,6 +455,7 @@ int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t comp
     // A row cut short by the end of the data keeps the pixels wholly present.
     const std::size_t partialPixels =
         whole < count ? (bits.size() - whole * stride) * 8 / source.bitCount : 0;
+    written = whole * width + std::min(width, partialPixels);
     for (std::uint64_t i = 0; i < whole + (partialPixels > 0 ? 1 : 0); ++i) {
         // The data holds the rows in the source's own order: bottom row
         // first, or top row first for a top-down source.

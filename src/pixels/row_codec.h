@@ -86,8 +86,10 @@ int CopyPicture(const Plane& from, const Plane& to);
 // data does not provide are left as they are: a row cut short keeps the
 // pixels that are there. Returns the number of rows converted (for RLE, the
 // rows the stream covered before it ended), or -1 when no working memory
-// could be had.
+// could be had. `supplied`, when given, receives the number of pixels of the
+// target the data wrote.
 int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t compression,
-                std::uint32_t start, std::uint32_t lines, std::span<const std::uint8_t> bits);
+                std::uint32_t start, std::uint32_t lines, std::span<const std::uint8_t> bits,
+                std::uint64_t* supplied = nullptr);
 
 }  // namespace veerpic::pixels

@@ -15,6 +15,7 @@
 
 #include "pixels/bmp_constants.h"
 #include "pixels/byte_order.h"
+#include "pixels/pixel_supply.h"
 
 namespace platform {
 
@@ -89,6 +90,11 @@ using veerpic::pixels::kInfoBlockBytes;
 using veerpic::pixels::kInfoHeaderSize;
 using veerpic::pixels::kLargestPixelOffset;
 using veerpic::pixels::kMaxColorEntries;
+// How much of its picture a file must supply (pixel_supply.h): the one rule
+// every reader judges by.
+using veerpic::pixels::kRlePixelsPerByte;
+using veerpic::pixels::PixelsInRows;
+using veerpic::pixels::SuppliesEnough;
 // Little-endian fields read from the bytes of a record.
 using veerpic::pixels::LoadI32;
 using veerpic::pixels::LoadU16;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "pixels/pixel_supply.h"
 #include "pixels/row_codec.h"
 #include "surface/gdi_objects.h"
 #include "threads/parts.h"
@@ -128,12 +129,23 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
         return 0;
     }
     // A block shorter than the rows asked for is no failure: the rows it does
-    // not hold keep what the section had (black, in a new section).
+    // not hold keep what the section had (black, in a new section). One that
+    // leaves out most of a large picture is refused.
+    std::uint64_t supplied = 0;
     const int converted = pixels::ConvertRows(
         target->Plane(), source, compression, start, lines,
-        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bits), bitsSize));
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bits), bitsSize), &supplied);
     if (converted < 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    const std::uint64_t sourceRows = static_cast<std::uint64_t>(source.height);
+    const std::uint64_t asked =
+        start < sourceRows ? std::min<std::uint64_t>(lines, sourceRows - start) : 0;
+    const std::uint64_t width =
+        static_cast<std::uint64_t>(std::min(source.width, target->format.width));
+    if (!pixels::SuppliesEnough(asked * width, supplied)) {
+        SetLastError(ERROR_INVALID_DATA);
         return 0;
     }
     const UINT available = static_cast<UINT>(target->format.height) - start;

@@ -263,20 +263,25 @@ struct ProportionCase {
     bool opens;
 };
 
-// Missing pixel data opens (as black) up to 64 MiB, or up to what is
-// present; a compressed stream may decode to 64 MiB plus 1024 bytes a byte.
+// Missing pixels open (as black) up to 16 Mi of them, or up to as many as
+// are present; a compressed stream stands for at most 128 pixels a byte.
 // Beyond that a few bytes would stand for gigabytes of picture.
 TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
     const ProportionCase cases[] = {
         {"18000 x 18000 from 4 bytes", 18000, 18000, 24, BI_RGB, 4, false},
         {"3000 x 3000 from 4 bytes", 3000, 3000, 24, BI_RGB, 4, true},
+        {"1 bit 22000 x 22000 from 16 bytes", 22000, 22000, 1, BI_RGB, 16, false},
+        {"1 bit 4000 x 4000 from 16 bytes", 4000, 4000, 1, BI_RGB, 16, true},
+        {"1 bit 6000 x 6000, half its rows", 6000, 6000, 1, BI_RGB, 752 * 3000, true},
+        {"1 bit 6000 x 6000, a row less", 6000, 6000, 1, BI_RGB, 752 * 2999, false},
         {"rle 11580 x 11580 from 2 bytes", 11580, 11580, 8, BI_RLE8, 2, false},
-        {"rle 8000 x 8000 from 2 bytes", 8000, 8000, 8, BI_RLE8, 2, true},
+        {"rle 4000 x 4000 from 2 bytes", 4000, 4000, 8, BI_RLE8, 2, true},
+        {"rle4 16384 x 8192 from 2 bytes", 16384, 8192, 4, BI_RLE4, 2, false},
     };
     TempDir dir;
     for (const ProportionCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<std::uint32_t> table(c.bits <= 8 ? 256 : 0);
+        const std::vector<std::uint32_t> table(c.bits <= 8 ? std::size_t{1} << c.bits : 0);
         const Bytes pixels(c.present, 0);
         const std::string path = dir.File("in.bmp");
         veerpic_test::WriteBytes(

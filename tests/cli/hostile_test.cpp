@@ -9,8 +9,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -61,6 +63,42 @@ TEST(Hostile, OutputsThatCannotTakeAFile) {
     EXPECT_EQ(RunTool({"30", in, "/dev/null"}).exitCode, 0);
 }
 #endif
+
+// Small files whose headers declare pictures of gigabytes are refused at
+// once, within a small address space; a file that does hold its large
+// picture opens. (A stream of deltas and end-of-line codes supplies no pixel.)
+TEST(Hostile, SmallFilesThatStandForHugePicturesAreRefused) {
+    TempDir dir;
+    Bytes deltas;
+    while (deltas.size() < 326000) {
+        deltas.insert(deltas.end(), {0, 2, 255, 0, 0, 0});
+    }
+    deltas.insert(deltas.end(), {0, 1});
+    const Bytes bombs[] = {
+        veerpic_test::MakeBmp(22000, 22000, 1, {0, 0xFFFFFF}, Bytes(16, 0x55)),
+        veerpic_test::MakeBmp(16384, 8192, 4, std::vector<std::uint32_t>(16), Bytes{0, 1}, 2),
+        veerpic_test::MakeBmp(20000, 20000, 8, std::vector<std::uint32_t>(256), deltas, 1),
+    };
+    ASSERT_EQ(bombs[0].size(), 78u);
+    ASSERT_EQ(bombs[1].size(), 120u);
+    const auto limit = veerpic_test::ToolRunsNatively()
+                           ? veerpic_test::AddressSpaceLimit(std::uint64_t{256} << 20)
+                           : std::function<bool()>();
+    const std::string in = dir.File("in.bmp");
+    for (const Bytes& bomb : bombs) {
+        veerpic_test::WriteBytes(in, bomb);
+        const auto r = RunTool({"30", in, dir.File("out.bmp")}, "", limit);
+        EXPECT_EQ(r.exitCode, 2) << bomb.size();
+        EXPECT_EQ(r.err, "ERROR: cannot open file '" + in + "'\n") << bomb.size();
+    }
+    EXPECT_FALSE(fs::exists(dir.File("out.bmp")));
+    // 22000 x 22000 at 1 bit, every row there (60 MB), copied whole.
+    Bytes whole = veerpic_test::MakeBmp(22000, 22000, 1, {0, 0xFFFFFF},
+                                        Bytes(std::size_t{2752} * 22000, 0x5A));
+    veerpic_test::WriteBytes(in, whole);
+    EXPECT_EQ(RunTool({"0", in, dir.File("out.bmp")}).exitCode, 0);
+    EXPECT_EQ(fs::file_size(dir.File("out.bmp")), whole.size());
+}
 
 TEST(Hostile, ConcurrentRunsLeaveOneCompleteFile) {
     TempDir dir;

@@ -93,16 +93,6 @@ TEST(Replace, StreamsAreWrittenStraight) {
     EXPECT_EQ(Entries(dir.path()), 3u);  // in.bmp, redirected.bmp, fifo
 }
 
-// Whether the tool runs as built here, without an emulator or a sanitizer's
-// runtime between it and the system (whose address space it then shares).
-bool RunsNatively() {
-#if defined(__SANITIZE_ADDRESS__)
-    return false;
-#else
-    return std::string(VEERPIC_EXE_LAUNCHER).empty();
-#endif
-}
-
 // A picture read from a FIFO whose header arrives before its pixels gives
 // what its file gives: whole, cut short (missing rows black) or a
 // compressed stream cut inside a literal run. Under an address-space limit
@@ -116,10 +106,7 @@ TEST(Replace, AStreamGivesWhatItsFileGives) {
     cut.resize(cut.size() - 1000);
     const std::string fifo = dir.File("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const auto limited = [] {
-        const struct rlimit limit = {std::uint64_t{1} << 30, std::uint64_t{1} << 30};
-        return setrlimit(RLIMIT_AS, &limit) == 0;
-    };
+    const auto limited = veerpic_test::AddressSpaceLimit(std::uint64_t{1} << 30);
     for (const Bytes& file : {rle, cutRle, cut}) {
         const std::string in = dir.File("in.bmp");
         veerpic_test::WriteBytes(in, file);
@@ -127,12 +114,12 @@ TEST(Replace, AStreamGivesWhatItsFileGives) {
         ASSERT_EQ(fromFile.exitCode, 0) << file.size();
         const Bytes expected = veerpic_test::ReadBytes(dir.File("file.bmp"));
         for (bool limit : {false, true}) {
-            if (limit && !RunsNatively()) {
+            if (limit && !veerpic_test::ToolRunsNatively()) {
                 continue;  // an emulator or a sanitizer needs address space of its own
             }
             const veerpic_test::FifoWriter writer(fifo, file, 54, 100);
             const auto r = RunTool({"30", fifo, dir.File("fifo.bmp")}, "",
-                                   limit ? std::function<bool()>(limited) : nullptr);
+                                   limit ? limited : std::function<bool()>());
             EXPECT_EQ(r.exitCode, 0) << file.size() << " " << limit;
             EXPECT_EQ(veerpic_test::ReadBytes(dir.File("fifo.bmp")), expected)
                 << file.size() << " " << limit;

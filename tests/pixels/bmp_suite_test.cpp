@@ -463,3 +463,53 @@ TEST(BmpDecode, ShortOs2TableOfFourByteEntries) {
 }
 
 }  // namespace
+
+namespace {
+
+// An RLE8 picture of `size` x `size` pixels whose first `rows` rows are
+// covered by runs and whose stream then reaches its length with `deltas`
+// empty deltas before its end code.
+Bytes RleFile(std::int32_t size, std::int32_t rows, std::int32_t deltas) {
+    Bytes stream;
+    for (std::int32_t y = 0; y < rows; ++y) {
+        for (std::int32_t x = 0; x < size; x += 255) {
+            stream.push_back(static_cast<std::uint8_t>(std::min(255, size - x)));
+            stream.push_back(static_cast<std::uint8_t>(y));
+        }
+        stream.insert(stream.end(), {0, 0});
+    }
+    for (std::int32_t i = 0; i < deltas; ++i) {
+        stream.insert(stream.end(), {0, 2, 0, 0});
+    }
+    stream.insert(stream.end(), {0, 1});
+    return veerpic_test::MakeBmp(size, size, 8, std::vector<std::uint32_t>(256), stream, 1);
+}
+
+// A compressed stream may leave pixels out as long as it leaves out no more
+// than 16 Mi of them or no more than it writes: judged by the most its bytes
+// can stand for before decoding, by what they do stand for after.
+TEST(BmpDecoder, ACompressedStreamMustSupplyItsPicture) {
+    struct Case {
+        const char* name;
+        std::int32_t rows;
+        std::int32_t deltas;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"every row", 6000, 0, true},
+        {"half the rows", 3000, 0, true},
+        {"one row less than half", 2999, 0, false},
+        {"empty deltas only", 0, 36000, false},
+        {"too few bytes for its picture", 0, 100, false},
+    };
+    for (const Case& c : cases) {
+        Status why = Status::kOk;
+        const Bytes file = RleFile(6000, c.rows, c.deltas);
+        EXPECT_EQ(Decode(file, file.size(), &why).has_value(), c.opens) << c.name;
+        if (!c.opens) {
+            EXPECT_EQ(why, Status::kInvalidData) << c.name;
+        }
+    }
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -107,6 +108,26 @@ Bytes Picture(int width, int height) {
         pixels[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 24);
     }
     return MakeBmp(width, height, 24, {}, pixels);
+}
+
+bool ToolRunsNatively() {
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+    return false;
+#else
+    return std::string(VEERPIC_EXE_LAUNCHER).empty();
+#endif
+}
+
+std::function<bool()> AddressSpaceLimit(std::uint64_t bytes) {
+#if defined(_WIN32)
+    (void)bytes;
+    return {};
+#else
+    return [bytes] {
+        const struct rlimit limit = {bytes, bytes};
+        return setrlimit(RLIMIT_AS, &limit) == 0;
+    };
+#endif
 }
 
 bool Privileged() {

@@ -56,6 +56,13 @@ Bytes Picture(int width, int height);
 // Temporaries left in `dir` or below: names ending in .tmp (.TMP on Windows).
 std::size_t Temporaries(const std::filesystem::path& dir);
 
+// Whether the tool runs as built here, without an emulator or a sanitizer's
+// runtime between it and the system (which need address space of their own,
+// so that a limit on it says nothing of the tool).
+bool ToolRunsNatively();
+// A limit of `bytes` on the address space, for a `beforeExec`.
+std::function<bool()> AddressSpaceLimit(std::uint64_t bytes);
+
 // Whether the tests run with the privilege to write any file (root).
 bool Privileged();
 // Gives the file the hidden attribute (Windows); false where there is none.

@@ -127,9 +127,71 @@ TEST(Replace, AStreamGivesWhatItsFileGives) {
     }
 }
 
-// Outputs of root's written by an unprivileged user who may create files in
-// the folder: each keeps its place, owner and group and loses its set-ID
-// bits, or, when the user may not write it, stays as it was.
+// A mount made for one test and undone after it; `made` tells whether the
+// system let the tests mount.
+class Mount {
+  public:
+    Mount(const std::string& options, const std::string& what, const std::string& where)
+        : where_(where) {
+        made_ =
+            geteuid() == 0 &&
+            std::system(
+                ("mount " + options + " '" + what + "' '" + where + "' 2>/dev/null").c_str()) == 0;
+    }
+    ~Mount() {
+        if (made_) {
+            EXPECT_EQ(std::system(("umount '" + where_ + "'").c_str()), 0);
+        }
+    }
+    Mount(const Mount&) = delete;
+    Mount& operator=(const Mount&) = delete;
+    bool made() const { return made_; }
+
+  private:
+    std::string where_;
+    bool made_ = false;
+};
+
+// Outputs that can only be written in place: a file with a second name on a
+// file system too full for the new picture keeps every byte; a single file
+// bound over the output's name (as a container gets its output) is written.
+TEST(Replace, AnOutputWrittenInPlaceIsNeverHalfNew) {
+    TempDir dir;
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(400, 300));
+    const Bytes expected = Expected(dir, in);
+    const Bytes earlier = Picture(200, 150);
+    fs::create_directory(dir.File("small"));
+    const Mount small("-t tmpfs -o size=1m", "tmpfs", dir.File("small"));
+    if (!small.made()) {
+        GTEST_SKIP() << "the system does not let the tests mount a file system";
+    }
+    const std::string full = dir.File("small/out.bmp");
+    veerpic_test::WriteBytes(full, earlier);
+    fs::create_hard_link(full, dir.File("small/other.bmp"));
+    // Room for the new picture beside the old one, but not for both at once.
+    veerpic_test::WriteBytes(dir.File("small/filler"), Bytes(200000, 1));
+    auto r = RunTool({"30", in, full});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "ERROR: cannot write file '" + full + "'\n");
+    EXPECT_EQ(veerpic_test::ReadBytes(full), earlier);
+    EXPECT_EQ(Entries(dir.File("small")), 3u);
+
+    const std::string bound = dir.File("bound.bmp");
+    const std::string source = dir.File("source.bmp");
+    veerpic_test::WriteBytes(bound, Bytes{1});
+    veerpic_test::WriteBytes(source, earlier);
+    const Mount bind("--bind", source, bound);
+    ASSERT_TRUE(bind.made());
+    r = RunTool({"30", in, bound});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(veerpic_test::ReadBytes(bound), expected);
+    EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u);
+}
+
+// Outputs of root's written by an unprivileged user: each keeps its place,
+// owner and group and loses its set-ID bits, or, when the user may not write
+// it (or a file-size limit stops the picture), stays as it was byte for byte.
 TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs a privileged run to hand files to another user";
@@ -138,8 +200,11 @@ TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
     fs::permissions(dir.path(), fs::perms::all);
     const std::string in = dir.File("in.bmp");
     veerpic_test::WriteBytes(in, Picture(20, 10));
-    const auto asNobody = [&](const std::string& out) {
-        return RunTool({"30", in, out}, "", veerpic_test::BecomeNobody);
+    const auto asNobody = [&](const std::string& out, rlim_t limit = RLIM_INFINITY) {
+        return RunTool({"30", in, out}, "", [limit] {
+            const struct rlimit size = {limit, limit};
+            return setrlimit(RLIMIT_FSIZE, &size) == 0 && veerpic_test::BecomeNobody();
+        });
     };
     if (asNobody("/dev/null").exitCode != 0) {
         GTEST_SKIP() << "the unprivileged user cannot run the tool or reach the test folder";
@@ -151,11 +216,13 @@ TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
         const char* name;
         mode_t mode;
         bool refused;
+        rlim_t limit;
     };
     const Case cases[] = {
-        {"theirs.bmp", 0644, true},       // the user may not write it
-        {"closed/out.bmp", 0666, false},  // the folder takes no new file from the user
-        {"shared.bmp", 06666, false},     // anyone may write; set-user-ID and set-group-ID
+        {"theirs.bmp", 0644, true, RLIM_INFINITY},       // the user may not write it
+        {"closed/out.bmp", 0666, false, RLIM_INFINITY},  // the folder takes no new file
+        {"closed/limited.bmp", 0666, true, 512},         // nor a file of 512 bytes or more
+        {"shared.bmp", 06666, false, RLIM_INFINITY},     // set-user-ID and set-group-ID
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -165,7 +232,7 @@ TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
         chmod(dir.File("closed").c_str(), 0755);
         const ino_t inode = Stat(out).st_ino;
         const std::size_t entries = Entries(fs::path(out).parent_path());
-        const auto r = asNobody(out);
+        const auto r = asNobody(out, c.limit);
         EXPECT_EQ(r.exitCode, c.refused ? 2 : 0);
         EXPECT_EQ(r.err, c.refused ? "ERROR: cannot write file '" + out + "'\n" : "");
         EXPECT_EQ(veerpic_test::ReadBytes(out), c.refused ? earlier : expected);

@@ -213,4 +213,27 @@ TEST(PosixPort, AReplaceAcrossFileSystemsThatFallsBackLeavesNoCopy) {
     EXPECT_EQ(GetLiveCounts().temporaries, 0);
 }
 
+// A rename over the output that the system refuses for a reason writing in
+// place avoids (a mount point is busy) writes the output in place.
+TEST(PosixPort, ABusyOutputIsWrittenInPlace) {
+    TempDir dir;
+    const std::string out = dir.File("out.bmp");
+    veerpic_test::WriteBytes(out, Bytes(50, 1));
+    char temp[4096];
+    ASSERT_NE(GetTempFileNameA(dir.path().c_str(), "vp", 0, temp, sizeof temp), 0u);
+    HANDLE file = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
+    ASSERT_TRUE(CloseHandle(file));
+    port::SetFaultHook(
+        [](port::SystemCall call) { return call == port::SystemCall::kRename ? EBUSY : 0; });
+    const BOOL replaced = ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr);
+    port::SetFaultHook(nullptr);
+    EXPECT_TRUE(replaced) << GetLastError();
+    EXPECT_EQ(veerpic_test::ReadBytes(out), (Bytes{'n', 'e', 'w'}));
+    EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u);
+    EXPECT_EQ(GetLiveCounts().temporaries, 0);
+}
+
 }  // namespace

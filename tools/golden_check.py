@@ -14,7 +14,8 @@ exits 1.
 
 The pictures are made here: thin ones (2 x 359, 129 x 619, 100 x 851, 9 x 689)
 whose corners land exactly on pixel edges at quarter turns, pictures at every
-depth, and the repository's sample. Only the Python standard library is used.
+depth, and the repository's sample, once under a name of several scripts.
+Only the Python standard library is used.
 """
 
 import argparse
@@ -69,8 +70,12 @@ def cases(work):
     shutil.copy(os.path.join(ROOT, "samples", "sample.bmp"), os.path.join(work, "sample.bmp"))
     for angle in ("30", "-90", "359.5", "1e6", "2e-309", "720", "abc"):
         runs.append(("sample.bmp", angle))
-    # Failures end the same way too.
+    # A name of several scripts reaches the file services as it was typed.
+    shutil.copy(os.path.join(ROOT, "samples", "sample.bmp"), os.path.join(work, "фото 写真 🙂.bmp"))
+    runs.append(("фото 写真 🙂.bmp", "-30"))
+    # Failures end the same way too, naming the file byte for byte.
     runs.append(("missing.bmp", "30"))
+    runs.append(("нет.bmp", "30"))
     return runs
 
 

@@ -1,5 +1,8 @@
 #include "cli/driver.h"
 
+#include <new>
+#include <string>
+
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
 #include "cli/angle_text.h"
@@ -10,11 +13,36 @@ namespace veerpic {
 
 using namespace platform;
 
-int RunVeerpic(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+namespace {
+
+void PutBytes(std::FILE* stream, const char* line) {
+    std::fputs(line, stream);
+}
+
+// Writes the message that begins with `before` and names `path`, as one line
+// through `write`. Where the line cannot be put together, its parts go out
+// one after another, the same bytes.
+void Say(LineWriter write, std::FILE* stream, const char* before, const char* path) {
+    try {
+        write(stream, (std::string(before) + path + "'\n").c_str());
+    } catch (const std::bad_alloc&) {
+        std::fputs(before, stream);
+        std::fputs(path, stream);
+        std::fputs("'\n", stream);
+    }
+}
+
+}  // namespace
+
+int RunVeerpic(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
+               LineWriter write) {
+    if (write == nullptr) {
+        write = PutBytes;
+    }
     if (argc != 4) {
-        std::fputs("ERROR: invalid arguments\n", err);
+        write(err, "ERROR: invalid arguments\n");
         std::fflush(err);
-        std::fputs("Usage: veerpic ANGLE input.bmp output.bmp\n", out);
+        write(out, "Usage: veerpic ANGLE input.bmp output.bmp\n");
         return kExitUsage;
     }
     const char* angleText = argv[1];
@@ -23,7 +51,7 @@ int RunVeerpic(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     HBITMAP source = LoadBitmapFile(inputPath);
     if (source == nullptr) {
-        std::fprintf(err, "ERROR: cannot open file '%s'\n", inputPath);
+        Say(write, err, "ERROR: cannot open file '", inputPath);
         return kExitFileError;
     }
 
@@ -32,7 +60,7 @@ int RunVeerpic(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     const int code = SaveBitmapFile(outputPath, rotated) ? kExitOk : kExitFileError;
     if (code != kExitOk) {
-        std::fprintf(err, "ERROR: cannot write file '%s'\n", outputPath);
+        Say(write, err, "ERROR: cannot write file '", outputPath);
     }
     DeleteObject(source);
     DeleteObject(rotated);

@@ -52,16 +52,14 @@ platform::DWORD platform::GetFileAttributesA(LPCSTR path) {
         return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
     }
     const windows::KeepLastError kept;
-    const ::DWORD attributes = ::GetFileAttributesA(path);
+    const ::DWORD attributes = windows::AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return static_cast<DWORD>(INVALID_FILE_ATTRIBUTES);
     }
     DWORD result = static_cast<DWORD>(attributes);
     // A device name (NUL, CON, COM1, ...) is written in place, never replaced.
     if ((result & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        HANDLE probe =
-            ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, 0, nullptr);
+        HANDLE probe = windows::OpenForQuery(path, 0, 0);
         if (probe != INVALID_HANDLE_VALUE) {
             if (::GetFileType(probe) != FILE_TYPE_DISK) {
                 result |= FILE_ATTRIBUTE_DEVICE;

@@ -37,8 +37,7 @@ class Handle {
 
 // The number of names the file at `path` has; 0 when it cannot be asked.
 ::DWORD LinksOf(LPCSTR path) {
-    Handle file(::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(windows::OpenForQuery(path, 0, FILE_ATTRIBUTE_NORMAL));
     BY_HANDLE_FILE_INFORMATION info{};
     if (file.get() == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file.get(), &info)) {
         return 0;
@@ -129,14 +128,25 @@ bool WriteInPlace(LPCSTR from, LPCSTR to) {
 // `path` made absolute: the platform's replace refuses relative names on some
 // systems (ERROR_DIRECTORY under Wine). `path` itself where that fails.
 std::string FullPath(LPCSTR path) {
-    const ::DWORD needed = ::GetFullPathNameA(path, 0, nullptr, nullptr);
-    std::string full(needed, '\0');
-    const ::DWORD length = needed == 0 ? 0 : ::GetFullPathNameA(path, needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) {
+    std::wstring wide;
+    if (!windows::Wide(path, &wide)) {
         return path;
     }
-    full.resize(length);
-    return full;
+    const ::DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const ::DWORD length =
+        needed == 0 ? 0 : ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    const int bytes = length == 0 || length >= needed
+                          ? 0
+                          : ::WideCharToMultiByte(CP_ACP, 0, full.data(), static_cast<int>(length),
+                                                  nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        return path;
+    }
+    std::string narrow(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, full.data(), static_cast<int>(length), narrow.data(), bytes,
+                          nullptr, nullptr);
+    return narrow;
 }
 
 // Flushes the entries of the folder that holds `path`, where the system lets
@@ -144,9 +154,8 @@ std::string FullPath(LPCSTR path) {
 void FlushFolderOf(LPCSTR path) {
     std::string folder = FullPath(path);
     windows::RemoveFileSpec(folder.data(), ::GetACP());
-    Handle dir(::CreateFileA(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    Handle dir(windows::OpenForQuery(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_FLAG_BACKUP_SEMANTICS));
     if (dir.get() != INVALID_HANDLE_VALUE && ::FlushFileBuffers(dir.get())) {
         windows::CountFolderFlush();
     }
@@ -176,7 +185,7 @@ platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCST
     const windows::KeepLastError kept;
     // A file that may not be written may not be replaced either: the same
     // refusal that opening it for writing gets.
-    const ::DWORD attributes = ::GetFileAttributesA(replaced);
+    const ::DWORD attributes = windows::AttributesOf(replaced);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return FALSE;
     }
@@ -195,8 +204,8 @@ platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCST
                     FlushFolderOf(replaced);
                 }
                 // The attributes stay, as the platform's replace promises.
-                if (::GetFileAttributesA(replaced) != attributes) {
-                    ::SetFileAttributesA(replaced, attributes);
+                if (windows::AttributesOf(replaced) != attributes) {
+                    windows::SetAttributes(replaced, attributes);
                 }
                 kept.Restore();
                 return TRUE;
@@ -224,7 +233,7 @@ platform::BOOL platform::MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     }
     // A file that stands at `to` after all is replaced keeping its identity.
     if ((flags & MOVEFILE_REPLACE_EXISTING) != 0 &&
-        ::GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) {
+        windows::AttributesOf(to) != INVALID_FILE_ATTRIBUTES) {
         return ReplaceFileA(to, from, nullptr, 0, nullptr, nullptr);
     }
     const windows::KeepLastError kept;

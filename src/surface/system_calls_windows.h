@@ -17,6 +17,8 @@
 // clang-format on
 
 #include <cstdlib>
+#include <new>
+#include <string>
 
 namespace platform::windows {
 
@@ -31,10 +33,53 @@ inline bool Fails(SystemCall call) {
     return false;
 }
 
+// A path of the process's code page as the system's wide characters, so
+// that the wide calls take it whatever its length (the narrow ones stop at
+// MAX_PATH on some systems). A path whose bytes are no text of the code page
+// names no file: false with ERROR_FILE_NOT_FOUND (ERROR_NOT_ENOUGH_MEMORY when
+// memory runs out).
+inline bool Wide(LPCSTR path, std::wstring* wide) {
+    const int length = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (length <= 0) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    try {
+        wide->resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide->data(), length);
+    wide->pop_back();  // the NUL the count included
+    return true;
+}
+
 inline HANDLE Create(LPCSTR path, ::DWORD access, ::DWORD share, ::DWORD creation, ::DWORD flags) {
-    return Fails(SystemCall::kOpen)
+    std::wstring wide;
+    return Fails(SystemCall::kOpen) || !Wide(path, &wide)
                ? INVALID_HANDLE_VALUE
-               : ::CreateFileA(path, access, share, nullptr, creation, flags, nullptr);
+               : ::CreateFileW(wide.c_str(), access, share, nullptr, creation, flags, nullptr);
+}
+
+// The platform's calls that take a path, without the seam: for queries and
+// for the clean-up after a failure.
+inline ::DWORD AttributesOf(LPCSTR path) {
+    std::wstring wide;
+    return Wide(path, &wide) ? ::GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
+}
+
+inline HANDLE OpenForQuery(LPCSTR path, ::DWORD access, ::DWORD flags) {
+    std::wstring wide;
+    return Wide(path, &wide) ? ::CreateFileW(wide.c_str(), access,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, flags, nullptr)
+                             : INVALID_HANDLE_VALUE;
+}
+
+inline bool DeleteQuietly(LPCSTR path) {
+    std::wstring wide;
+    return Wide(path, &wide) && ::DeleteFileW(wide.c_str()) != 0;
 }
 
 inline bool Read(HANDLE file, void* buffer, ::DWORD count, ::DWORD* got) {
@@ -75,20 +120,30 @@ inline bool Close(HANDLE file) {
 }
 
 inline bool Move(LPCSTR from, LPCSTR to, ::DWORD flags) {
-    return !Fails(SystemCall::kRename) && ::MoveFileExA(from, to, flags) != 0;
+    std::wstring wideFrom;
+    std::wstring wideTo;
+    return !Fails(SystemCall::kRename) && Wide(from, &wideFrom) && Wide(to, &wideTo) &&
+           ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags) != 0;
 }
 
 inline bool Replace(LPCSTR replaced, LPCSTR replacement, ::DWORD flags) {
-    return !Fails(SystemCall::kRename) &&
-           ::ReplaceFileA(replaced, replacement, nullptr, flags, nullptr, nullptr) != 0;
+    std::wstring wideReplaced;
+    std::wstring wideReplacement;
+    return !Fails(SystemCall::kRename) && Wide(replaced, &wideReplaced) &&
+           Wide(replacement, &wideReplacement) &&
+           ::ReplaceFileW(wideReplaced.c_str(), wideReplacement.c_str(), nullptr, flags, nullptr,
+                          nullptr) != 0;
 }
 
 inline bool Delete(LPCSTR path) {
-    return !Fails(SystemCall::kUnlink) && ::DeleteFileA(path) != 0;
+    std::wstring wide;
+    return !Fails(SystemCall::kUnlink) && Wide(path, &wide) && ::DeleteFileW(wide.c_str()) != 0;
 }
 
 inline bool SetAttributes(LPCSTR path, ::DWORD attributes) {
-    return !Fails(SystemCall::kMode) && ::SetFileAttributesA(path, attributes) != 0;
+    std::wstring wide;
+    return !Fails(SystemCall::kMode) && Wide(path, &wide) &&
+           ::SetFileAttributesW(wide.c_str(), attributes) != 0;
 }
 
 // Sets the end of the file at `length`.

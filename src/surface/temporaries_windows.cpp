@@ -28,7 +28,7 @@ BOOL WINAPI RemovePendingAndEnd(::DWORD event) {
         for (const std::string& path : *pending) {
             // Open for writing, it goes when its handle closes, at the latest
             // as the process ends (it was opened to allow this).
-            ::DeleteFileA(path.c_str());
+            windows::DeleteQuietly(path.c_str());
         }
         pending->clear();
     }
@@ -173,7 +173,7 @@ platform::UINT platform::GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique
             windows::pending->push_back(name);
         } catch (...) {
             ::ReleaseSRWLockExclusive(&windows::tableLock);
-            ::DeleteFileA(name.c_str());
+            windows::DeleteQuietly(name.c_str());
             throw;
         }
         ::ReleaseSRWLockExclusive(&windows::tableLock);

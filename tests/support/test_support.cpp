@@ -63,19 +63,27 @@ std::string DataPath(const std::string& relative) {
 }
 
 Bytes ReadBytes(const std::string& path) {
+    return ReadBytesAt(path);
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+    WriteBytesAt(path, bytes);
+}
+
+Bytes ReadBytesAt(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw std::runtime_error("cannot read " + path);
+        throw std::runtime_error("cannot read " + path.string());
     }
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteBytes(const std::string& path, const Bytes& bytes) {
+void WriteBytesAt(const std::filesystem::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out) {
-        throw std::runtime_error("cannot write " + path);
+        throw std::runtime_error("cannot write " + path.string());
     }
 }
 
@@ -253,18 +261,18 @@ std::map<int, HANDLE> started;
 
 // Starts `commandLine` with the given streams, which it closes; returns the
 // process handle, or null when a stream did not open or the start failed.
-HANDLE Launch(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err) {
+HANDLE Launch(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err) {
     const bool opened =
         in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    std::string line = commandLine;
-    const BOOL made = opened && ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+    std::wstring line = commandLine;
+    const BOOL made = opened && ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
                                                  nullptr, nullptr, &startup, &process);
     for (HANDLE h : {in, out, err}) {
         if (h != INVALID_HANDLE_VALUE) {
@@ -286,14 +294,29 @@ int WaitProcess(HANDLE process) {
     return static_cast<int>(code);
 }
 
+// Text of the process's code page as wide characters, as CreateProcessA
+// would take it.
+std::wstring FromCodePage(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(),
+                                        static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
+    return wide;
+}
+
 }  // namespace
 
 ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
                              const std::string& errPath) {
+    return RunCommandLine(FromCodePage(commandLine), outPath, errPath);
+}
+
+ProcessResult RunCommandLine(const std::wstring& commandLine, const std::string& outPath,
+                             const std::string& errPath) {
     HANDLE process = Launch(commandLine, OpenInheritable("NUL", false),
                             OpenInheritable(outPath, true), OpenInheritable(errPath, true));
     if (process == nullptr) {
-        throw std::runtime_error("cannot start " + commandLine);
+        throw std::runtime_error("cannot start a command line");
     }
     ProcessResult result;
     result.exitCode = WaitProcess(process);
@@ -321,7 +344,7 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
 }
 
 int StartTool(const std::vector<std::string>& args) {
-    HANDLE process = Launch(ToolCommandLine(args), OpenInheritable("NUL", false),
+    HANDLE process = Launch(FromCodePage(ToolCommandLine(args)), OpenInheritable("NUL", false),
                             OpenInheritable("NUL", true), OpenInheritable("NUL", true));
     if (process == nullptr) {
         return -1;

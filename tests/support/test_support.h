@@ -31,6 +31,9 @@ std::string DataPath(const std::string& relative);
 
 Bytes ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const Bytes& bytes);
+// The same for a path of any script, whatever the process's code page.
+Bytes ReadBytesAt(const std::filesystem::path& path);
+void WriteBytesAt(const std::filesystem::path& path, const Bytes& bytes);
 
 // Appends little-endian integers to a byte buffer.
 void PutU16(Bytes& out, std::uint16_t v);
@@ -125,6 +128,10 @@ struct ProcessResult {
 // Starts `commandLine` as it stands, its standard output and error going to
 // the two files, and waits for it.
 ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
+                             const std::string& errPath);
+// The same with a command line of wide characters, as any program may start
+// another: names of every script, whatever this process's code page.
+ProcessResult RunCommandLine(const std::wstring& commandLine, const std::string& outPath,
                              const std::string& errPath);
 #endif
 

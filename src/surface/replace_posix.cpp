@@ -68,15 +68,16 @@ bool TakeOwnerAndMode(int fd, const struct stat& old) {
     return posix::ModeOf(fd, old.st_mode & 07777) == 0;
 }
 
-// Writes the whole of `from` over `to` from its start, and ends `to` there.
-// 0 or errno.
-int CopyContents(int from, int to, off_t size) {
-    constexpr std::size_t kBuffer = std::size_t{1} << 20;
-    std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(posix::Allocate(kBuffer)),
-                                                       &std::free);
-    if (buffer == nullptr) {
-        return ENOMEM;
-    }
+// The buffer a copy goes through, had before anything is written.
+constexpr std::size_t kBuffer = std::size_t{1} << 20;
+using Buffer = std::unique_ptr<char, decltype(&std::free)>;
+Buffer NewBuffer() {
+    return Buffer(static_cast<char*>(posix::Allocate(kBuffer)), &std::free);
+}
+
+// Writes the whole of `from` over `to` from its start through `buffer`, and
+// ends `to` there. 0 or errno.
+int CopyContents(int from, int to, off_t size, const Buffer& buffer) {
     off_t at = 0;
     while (at < size) {
         const ssize_t got = posix::ReadAt(from, buffer.get(), kBuffer, at);
@@ -146,6 +147,10 @@ int ReserveRoom(int out, off_t oldSize, off_t size) {
 // termination signals wait until the overwrite is done. A failure during
 // the overwrite leaves the file empty, never half new. 0 or errno.
 int WriteInPlace(int in, const posix::Located& dst) {
+    const Buffer buffer = NewBuffer();
+    if (buffer == nullptr) {
+        return ENOMEM;
+    }
     Descriptor out(posix::OpenAt(dst.dir(), dst.leaf(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
     if (out.get() < 0) {
         return errno;
@@ -172,13 +177,15 @@ int WriteInPlace(int in, const posix::Located& dst) {
     int err = 0;
     {
         const posix::HeldSignals held;
-        err = CopyContents(in, out.get(), from.st_size);
+        err = CopyContents(in, out.get(), from.st_size, buffer);
         if (err != 0 && posix::Truncate(out.get(), 0) == 0) {
             posix::FlushFileData(out.get());
         }
     }
-    const int closeErr = out.Release();  // the lock goes with it
-    return err != 0 ? err : closeErr;
+    // The lock goes with the descriptor. Its close cannot undo what the
+    // flush put on the disk: the output is what the overwrite left.
+    (void)out.Release();
+    return err;
 }
 
 // Moves the contents of `in` to `dst` through a second temporary beside
@@ -206,10 +213,11 @@ int MoveAcrossFileSystems(int in, const posix::Located& dst, const std::string& 
         }
         Descriptor out(fd);
         struct stat from {};
+        const Buffer buffer = NewBuffer();
         if (out.get() < 0 || fstat(in, &from) != 0) {
             err = errno;
         } else {
-            err = CopyContents(in, out.get(), from.st_size);
+            err = buffer == nullptr ? ENOMEM : CopyContents(in, out.get(), from.st_size, buffer);
         }
         if (err == 0) {
             if (old != nullptr && !TakeOwnerAndMode(out.get(), *old)) {

@@ -45,16 +45,13 @@ class Handle {
     return info.nNumberOfLinks;
 }
 
-// Copies the whole of `in` over `out` from its start and ends `out` there;
-// the file's data reach the disk. False with the code set.
-bool CopyContents(HANDLE in, HANDLE out, LONGLONG size) {
-    constexpr ::DWORD kBuffer = ::DWORD{1} << 20;
-    std::unique_ptr<char, decltype(&std::free)> buffer(
-        static_cast<char*>(windows::Allocate(kBuffer)), &std::free);
-    if (buffer == nullptr) {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
+// The buffer a copy goes through, had before anything is written.
+constexpr ::DWORD kBuffer = ::DWORD{1} << 20;
+using Buffer = std::unique_ptr<char, decltype(&std::free)>;
+
+// Copies the whole of `in` over `out` from its start through `buffer` and
+// ends `out` there; the file's data reach the disk. False with the code set.
+bool CopyContents(HANDLE in, HANDLE out, LONGLONG size, const Buffer& buffer) {
     for (LONGLONG at = 0; at < size;) {
         const auto want = static_cast<::DWORD>(size - at < kBuffer ? size - at : kBuffer);
         ::DWORD got = 0;
@@ -87,6 +84,11 @@ bool CopyContents(HANDLE in, HANDLE out, LONGLONG size) {
 // and console control events wait until the overwrite is done. A failure
 // during the overwrite leaves the file empty, never half new.
 bool WriteInPlace(LPCSTR from, LPCSTR to) {
+    const Buffer buffer(static_cast<char*>(windows::Allocate(kBuffer)), &std::free);
+    if (buffer == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     Handle in(windows::Create(from, GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL));
@@ -112,7 +114,7 @@ bool WriteInPlace(LPCSTR from, LPCSTR to) {
     }
     {
         const windows::HeldEvents held;
-        if (!CopyContents(in.get(), out.get(), size.QuadPart)) {
+        if (!CopyContents(in.get(), out.get(), size.QuadPart, buffer)) {
             const ::DWORD reason = ::GetLastError();
             LARGE_INTEGER zero{};
             ::SetFilePointerEx(out.get(), zero, nullptr, FILE_BEGIN);
@@ -122,7 +124,10 @@ bool WriteInPlace(LPCSTR from, LPCSTR to) {
             return false;
         }
     }
-    return out.Release();  // the lock goes with the handle
+    // The lock goes with the handle. Its close cannot undo what the flush
+    // put on the disk: the output is what the overwrite left.
+    (void)out.Release();
+    return true;
 }
 
 // `path` made absolute: the platform's replace refuses relative names on some

@@ -513,3 +513,50 @@ TEST(BmpDecoder, ACompressedStreamMustSupplyItsPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+// The decoder's checks come in a fixed order, and the first that fails gives
+// the reason: the signature, then where the pixels start, then the
+// description, then whether the file holds its rows.
+TEST(BmpDecoder, HeaderChecksComeInTheirOrder) {
+    const Bytes good = veerpic_test::MakeBmp(4, 2, 24, {}, Bytes(24, 7));
+    const auto with = [&](std::size_t at, std::uint8_t value) {
+        Bytes file = good;
+        file[at] = value;
+        return file;
+    };
+    Bytes noPixels = with(26, 2);  // planes 2, and the pixels start at the file's end
+    noPixels.resize(54);
+    Bytes cut = good;
+    cut.resize(60);
+    struct Case {
+        const char* name;
+        Bytes file;
+        Status why;
+    };
+    const Case cases[] = {
+        {"no signature and two planes", with(26, 2), Status::kInvalidData},
+        {"pixels at the end and two planes", noPixels, Status::kInvalidData},
+        {"two planes", with(26, 2), Status::kInvalidParameter},
+        {"two planes and rows cut short",
+         [&] {
+             Bytes f = with(26, 2);
+             f.resize(60);
+             return f;
+         }(),
+         Status::kInvalidParameter},
+        {"rows cut short", cut, Status::kInvalidData},
+    };
+    for (const Case& c : cases) {
+        Bytes file = c.file;
+        if (std::string(c.name).rfind("no signature", 0) == 0) {
+            file[0] = 'M';
+        }
+        Status why = Status::kOk;
+        EXPECT_FALSE(Decode(file, file.size(), &why).has_value()) << c.name;
+        EXPECT_EQ(why, c.why) << c.name;
+    }
+}
+
+}  // namespace

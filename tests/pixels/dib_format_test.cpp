@@ -333,6 +333,23 @@ TEST(ConvertRows, CopiesEachDepthExactly) {
     }
 }
 
+// Rows from a first row above 0 land on the picture rows they stand for,
+// counted from the bottom, whichever order the data holds them in.
+TEST(ConvertRows, RowsFromAFirstRowAboveZeroLandInTheirPlace) {
+    for (bool topDown : {false, true}) {
+        DibFormat src = Format(1, 4, 8, {0, 0x010101, 0x020202});
+        src.topDown = topDown;
+        Section s(Format(1, 4, 8, {0, 0x010101, 0x020202}), 0xEE);
+        // Two rows of one pixel each, padded to 4 bytes: picture rows 1 and 2.
+        ASSERT_EQ(Convert(s, src, BI_RGB, {1, 0, 0, 0, 2, 0, 0, 0}, 1, 2), 2) << topDown;
+        // From the top: row 3 - b holds bottom row b.
+        EXPECT_EQ(s.Row(3)[0], 0xEE) << topDown;
+        EXPECT_EQ(s.Row(2)[0], topDown ? 2 : 1) << topDown;
+        EXPECT_EQ(s.Row(1)[0], topDown ? 1 : 2) << topDown;
+        EXPECT_EQ(s.Row(0)[0], 0xEE) << topDown;
+    }
+}
+
 TEST(ConvertRows, ConvertsBetweenFormats) {
     // 8-bit palette into 24 bits; index 3 lies beyond the 3-entry table: black.
     {

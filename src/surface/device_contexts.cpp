@@ -95,8 +95,8 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
     }
     const veerpic::resample::Point corners[3] = {
         {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
-    const veerpic::resample::WorkingMemory memory{&port::AllocateWorkingMemory,
-                                                  &port::ReleaseWorkingMemory};
+    const veerpic::resample::WorkingMemory memory{&detail::AllocateWorking,
+                                                  &detail::ReleaseWorking};
     const pixels::Status status = veerpic::resample::TransferParallelogram(
         to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
     if (status != pixels::Status::kOk) {

@@ -12,8 +12,15 @@
 
 namespace platform::detail {
 
+// Section pixels and working memory: from the heap, or from the test's
+// allocator where one is in place (port.h).
+void* AllocateBlock(std::size_t bytes);  // cleared, or null
+void ReleaseBlock(void* block);
+void* AllocateWorking(std::size_t bytes);
+void ReleaseWorking(void* block);
+
 struct FreeDeleter {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    void operator()(std::uint8_t* p) const noexcept { ReleaseBlock(p); }
 };
 
 // The platform's error code for an engine refusal.

@@ -1,6 +1,8 @@
 // The object table: which bitmaps and DCs are alive, so that a handle that is
 // not one of ours (or no longer alive) is refused rather than followed; the
 // making and deleting of sections; and the counts tests read.
+#include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -39,7 +41,47 @@ bool Register(std::unordered_set<const void*>& set, const void* object) {
 
 }  // namespace
 
+namespace {
+std::atomic<const port::BlockAllocator*> testAllocator{nullptr};
+}  // namespace
+
+void port::SetBlockAllocator(const BlockAllocator* allocator) {
+    testAllocator = allocator;
+}
+
+const port::BlockAllocator* port::TestBlockAllocator() {
+    return testAllocator;
+}
+
 namespace detail {
+
+void* AllocateBlock(std::size_t bytes) {
+    const port::BlockAllocator* test = testAllocator;
+    return test != nullptr ? test->allocate(bytes) : std::calloc(bytes, 1);
+}
+
+void ReleaseBlock(void* block) {
+    const port::BlockAllocator* test = testAllocator;
+    if (test != nullptr) {
+        test->release(block);
+    } else {
+        std::free(block);
+    }
+}
+
+void* AllocateWorking(std::size_t bytes) {
+    const port::BlockAllocator* test = testAllocator;
+    return test != nullptr ? test->allocate(bytes) : port::AllocateWorkingMemory(bytes);
+}
+
+void ReleaseWorking(void* block) {
+    const port::BlockAllocator* test = testAllocator;
+    if (test != nullptr) {
+        test->release(block);
+    } else {
+        port::ReleaseWorkingMemory(block);
+    }
+}
 
 GdiBitmap* AsBitmap(const void* object) {
     if (object == nullptr) {
@@ -73,8 +115,8 @@ HBITMAP NewSection(const pixels::DibFormat& format) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    // calloc: large sections come zeroed from the system without being touched.
-    bitmap->bits.reset(static_cast<std::uint8_t*>(std::calloc(imageSize, 1)));
+    // Cleared: large sections come zeroed from the system without being touched.
+    bitmap->bits.reset(static_cast<std::uint8_t*>(AllocateBlock(imageSize)));
     if (bitmap->bits == nullptr || !Register(Objects().bitmaps, bitmap)) {
         delete bitmap;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

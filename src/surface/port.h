@@ -14,8 +14,9 @@
 //   temporaries  GetTempFileNameA, GetTempPathA
 //   replace      MoveFileExA, ReplaceFileA
 //
-// and, in platform::port, every function declared below. Every port file
-// includes this header.
+// and, in platform::port, every function declared below that does not say it
+// is common to every system (the block allocator and the fault seam are).
+// Every port file includes this header.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +54,18 @@ void AdviseLargePages(void* block, std::size_t bytes);
 
 // Heap blocks handed out by HeapAlloc and not yet freed.
 long LiveHeapBlocks();
+
+// Where sections' pixels and the transfer's working memory come from when a
+// test puts its own allocator in place: one that sets the end or the start
+// of every block against an inaccessible page, say, so that a read past it
+// stops the test at once. Common to every system; set it (or null, for the
+// heap again) only while no section or working block is alive.
+struct BlockAllocator {
+    void* (*allocate)(std::size_t bytes);  // cleared memory, or null
+    void (*release)(void* block);
+};
+void SetBlockAllocator(const BlockAllocator* allocator);
+const BlockAllocator* TestBlockAllocator();
 
 // ------------------------------------------------------------------ files
 
@@ -140,7 +153,7 @@ using FaultHook = int (*)(SystemCall call);
 void SetFaultHook(FaultHook hook);
 
 // The error the hook chose for this call, or 0. Ports call it just before
-// each system call.
+// each system call. The seam is common to every system.
 int InjectedFault(SystemCall call);
 
 }  // namespace platform::port

@@ -118,6 +118,10 @@ std::vector<Picture> Pictures() {
     out.push_back({"gen32", Generated(37, 23, 32)});
     out.push_back(
         {"gen32-alpha", Generated(37, 23, 32, 6, {0xFF0000, 0x00FF00, 0x0000FF, 0xFF000000})});
+    // Sizes that are no multiple of 2, 8 or 16, for the memory checkers.
+    out.push_back({"odd24-301x203", Generated(301, 203, 24)});
+    out.push_back({"odd8-97x13", Generated(97, 13, 8)});
+    out.push_back({"odd24-5x3", Generated(5, 3, 24)});
     out.push_back({"gen24-1x1", Generated(1, 1, 24)});
     out.push_back({"gen24-1x40", Generated(1, 40, 24)});
     // Thin pictures whose corners land on a pixel boundary at quarter turns.
@@ -214,5 +218,30 @@ TEST(Golden, EveryOutputKeepsItsBytes) {
     }
     std::printf("golden: %d runs, %d differ\n", runs, differing);
 }
+
+#if !defined(_WIN32)
+// The same outputs with every section and working block set against an
+// inaccessible page, at its end and then at its start: a read or write past
+// a block stops the test there, whatever the heap would have put beside it.
+TEST(Golden, NoTurnReachesPastItsBlocks) {
+    const std::map<std::string, std::string> expected =
+        ReadExpected(std::string(VEERPIC_GOLDEN_DIR) + "/expected.txt");
+    veerpic_test::TempDir dir;
+    for (bool guardStart : {false, true}) {
+        const veerpic_test::GuardedBlocks guard(guardStart);
+        for (const Picture& picture : Pictures()) {
+            for (double angle : {30.0, -45.0, 90.0, 0.0}) {
+                char hash[17];
+                std::snprintf(hash, sizeof hash, "%016llx",
+                              static_cast<unsigned long long>(TurnAndHash(dir, picture, angle)));
+                const auto it = expected.find(Key(picture.name, angle));
+                if (it != expected.end()) {
+                    EXPECT_EQ(it->second, hash) << Key(picture.name, angle) << " " << guardStart;
+                }
+            }
+        }
+    }
+}
+#endif
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "surface/port.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -9,6 +11,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +24,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -442,6 +447,73 @@ FifoWriter::FifoWriter(std::string path, Bytes bytes, std::size_t split, int pau
 
 FifoWriter::~FifoWriter() {
     thread_.join();
+}
+
+namespace {
+
+// The blocks GuardedBlocks handed out: the mapping each lies in.
+struct Mapping {
+    void* base;
+    std::size_t length;
+};
+std::mutex guardedLock;
+std::map<void*, Mapping>* guarded = nullptr;
+bool guardStartOfBlocks = false;
+
+void* GuardedAllocate(std::size_t bytes) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t rounded = (bytes + 15) / 16 * 16;
+    const std::size_t pages = (rounded + page - 1) / page;
+    const std::size_t length = (pages + 1) * page;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    auto* bytesAt = static_cast<std::uint8_t*>(base);
+    std::uint8_t* block = nullptr;
+    if (guardStartOfBlocks) {
+        mprotect(bytesAt, page, PROT_NONE);
+        block = bytesAt + page;
+    } else {
+        mprotect(bytesAt + pages * page, page, PROT_NONE);
+        block = bytesAt + pages * page - rounded;
+    }
+    std::lock_guard<std::mutex> hold(guardedLock);
+    (*guarded)[block] = {base, length};
+    return block;
+}
+
+void GuardedRelease(void* block) {
+    if (block == nullptr) {
+        return;
+    }
+    Mapping mapping{};
+    {
+        std::lock_guard<std::mutex> hold(guardedLock);
+        const auto found = guarded->find(block);
+        if (found == guarded->end()) {
+            std::abort();  // not one of ours: a test fault, not the tool's
+        }
+        mapping = found->second;
+        guarded->erase(found);
+    }
+    munmap(mapping.base, mapping.length);
+}
+
+const platform::port::BlockAllocator kGuardedAllocator = {GuardedAllocate, GuardedRelease};
+
+}  // namespace
+
+GuardedBlocks::GuardedBlocks(bool guardStart) {
+    guardStartOfBlocks = guardStart;
+    if (guarded == nullptr) {
+        guarded = new std::map<void*, Mapping>;
+    }
+    platform::port::SetBlockAllocator(&kGuardedAllocator);
+}
+
+GuardedBlocks::~GuardedBlocks() {
+    platform::port::SetBlockAllocator(nullptr);
 }
 
 bool BecomeNobody() {

@@ -90,6 +90,19 @@ RunResult RunTool(const std::vector<std::string>& args, const std::string& stdou
 // runs it when the tests were built for another processor.
 std::string ToolShellCommand();
 
+// While alive, sections' pixels and the transfer's working memory are
+// blocks whose end (or, with `guardStart`, whose start) touches an
+// inaccessible page: a read or write one byte past them stops the test at
+// once, whatever the heap would have put there. The end of a block lies
+// within 15 bytes of its guard, so that it stays 16-byte aligned.
+class GuardedBlocks {
+  public:
+    explicit GuardedBlocks(bool guardStart);
+    ~GuardedBlocks();
+    GuardedBlocks(const GuardedBlocks&) = delete;
+    GuardedBlocks& operator=(const GuardedBlocks&) = delete;
+};
+
 // Writes `bytes` into the FIFO `path` from a thread of its own, once a
 // reader has opened it, pausing `pauseMs` after the first `split` bytes (a
 // stream whose header arrives before its pixels). The reader may open the

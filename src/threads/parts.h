@@ -16,16 +16,18 @@ namespace veerpic::threads {
 template <typename Work>
 void RunParts(int parts, const Work& work) {
     std::vector<std::thread> helpers;
-    std::vector<int> leftOver;
-    for (int part = 1; part < parts; ++part) {
-        try {
-            helpers.emplace_back(work, part);
-        } catch (const std::exception&) {
-            leftOver.push_back(part);
+    int started = 1;
+    try {
+        helpers.reserve(static_cast<std::size_t>(parts > 1 ? parts - 1 : 0));
+        for (; started < parts; ++started) {
+            helpers.emplace_back(work, started);
         }
+    } catch (const std::exception&) {
+        // No room for the helpers, or no thread to be had: the calling
+        // thread does what was not handed out.
     }
     work(0);
-    for (const int part : leftOver) {
+    for (int part = started; part < parts; ++part) {
         work(part);
     }
     for (std::thread& helper : helpers) {

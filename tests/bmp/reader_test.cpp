@@ -277,6 +277,8 @@ TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
         {"rle 11580 x 11580 from 2 bytes", 11580, 11580, 8, BI_RLE8, 2, false},
         {"rle 4000 x 4000 from 2 bytes", 4000, 4000, 8, BI_RLE8, 2, true},
         {"rle4 16384 x 8192 from 2 bytes", 16384, 8192, 4, BI_RLE4, 2, false},
+        // Enough bytes to stand for half the picture, but only end-of-line codes.
+        {"rle 6000 x 6000 of line ends", 6000, 6000, 8, BI_RLE8, 144000, false},
     };
     TempDir dir;
     for (const ProportionCase& c : cases) {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -49,9 +48,6 @@ FileObject* AsFile(HANDLE handle) {
     std::lock_guard<std::mutex> guard(t.lock);
     return t.open.count(handle) != 0 ? static_cast<FileObject*>(handle) : nullptr;
 }
-
-std::atomic<long> dataFlushes{0};
-std::atomic<long> folderFlushes{0};
 
 // Sets the last-error code from errno and returns `result`.
 template <typename T>
@@ -139,14 +135,14 @@ HANDLE RegisterFile(int fd, DWORD flagsAndAttributes) {
 namespace posix {
 
 int FlushFileData(int fd) {
-    ++dataFlushes;
+    port::CountDataFlush();
     return FlushData(fd);
 }
 
 void FlushFolder(int dir) {
     const int fd = OpenAt(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        ++folderFlushes;
+        port::CountFolderFlush();
         FlushAll(fd);
         Close(fd);
     }
@@ -160,10 +156,6 @@ long platform::port::LiveFiles() {
     FileTable& t = Files();
     std::lock_guard<std::mutex> guard(t.lock);
     return static_cast<long>(t.open.size());
-}
-
-platform::FlushCounts platform::port::Flushes() {
-    return FlushCounts{dataFlushes.load(), folderFlushes.load()};
 }
 
 platform::HANDLE platform::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,

@@ -1,7 +1,6 @@
 // File objects on Windows: the platform's own calls, with the tool's
 // bookkeeping around them (live counts, pending temporaries, the same
 // refusals as on other systems).
-#include <atomic>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -39,18 +38,7 @@ bool IsDisk(HANDLE handle) {
     return ::GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-std::atomic<long> dataFlushes{0};
-std::atomic<long> folderFlushes{0};
-
 }  // namespace
-
-void windows::CountDataFlush() {
-    ++dataFlushes;
-}
-
-void windows::CountFolderFlush() {
-    ++folderFlushes;
-}
 
 }  // namespace platform
 
@@ -58,10 +46,6 @@ long platform::port::LiveFiles() {
     FileTable& t = Files();
     std::lock_guard<std::mutex> guard(t.lock);
     return static_cast<long>(t.open.size());
-}
-
-platform::FlushCounts platform::port::Flushes() {
-    return FlushCounts{dataFlushes.load(), folderFlushes.load()};
 }
 
 platform::HANDLE platform::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
@@ -235,7 +219,7 @@ platform::BOOL platform::CloseHandle(HANDLE file) {
     ::DWORD flushError = 0;
     if (writing && IsDisk(file)) {
         if (windows::Flush(file)) {
-            windows::CountDataFlush();
+            port::CountDataFlush();
         } else {
             flushed = false;
             flushError = ::GetLastError();

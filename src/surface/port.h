@@ -72,8 +72,10 @@ const BlockAllocator* TestBlockAllocator();
 // File handles opened by CreateFileA and not yet closed.
 long LiveFiles();
 
-// How often written data and folder entries were flushed to the disk.
-FlushCounts Flushes();
+// Counts a flush of written data, or of a folder's entries, to the disk, for
+// GetFlushCounts. Common to every system.
+void CountDataFlush();
+void CountFolderFlush();
 
 // ------------------------------------------------------------ temporaries
 

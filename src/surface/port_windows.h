@@ -45,10 +45,4 @@ class HeldEvents {
 // along, so that a trail byte of 0x5C is never taken for a backslash.
 bool RemoveFileSpec(char* path, UINT codePage);
 
-// ----------------------------------------------------------------- flushes
-
-// Counts a flush of written data, or of a folder's entries.
-void CountDataFlush();
-void CountFolderFlush();
-
 }  // namespace platform::windows

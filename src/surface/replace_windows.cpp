@@ -74,7 +74,7 @@ bool CopyContents(HANDLE in, HANDLE out, LONGLONG size, const Buffer& buffer) {
     if (!windows::SetEnd(out, size) || !windows::Flush(out)) {
         return false;
     }
-    windows::CountDataFlush();
+    port::CountDataFlush();
     return true;
 }
 
@@ -162,7 +162,7 @@ void FlushFolderOf(LPCSTR path) {
     Handle dir(windows::OpenForQuery(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_FLAG_BACKUP_SEMANTICS));
     if (dir.get() != INVALID_HANDLE_VALUE && ::FlushFileBuffers(dir.get())) {
-        windows::CountFolderFlush();
+        port::CountFolderFlush();
     }
 }
 
@@ -249,7 +249,7 @@ platform::BOOL platform::MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     windows::ForgetPending(from);
     // A write-through move returns once the new entry is on the disk.
     if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
-        windows::CountFolderFlush();
+        port::CountFolderFlush();
     }
     kept.Restore();
     return TRUE;

@@ -192,8 +192,8 @@ const LayoutCase kLayouts[] = {
 };
 
 // Identity, exact quarter turns and mirrors, from every layout, on a source
-// too small for the unmirrored taps, on a larger one and on one of three
-// bands: with corners on whole pixels, every pixel of the canvas is one
+// too small for the unmirrored taps, on a larger one and on ones of several
+// bands (one of them a pixel wide): with corners on whole pixels, every pixel of the canvas is one
 // source pixel.
 TEST(HalftoneParallelogram, QuarterTurnsAndMirrorsPermutePixels) {
     struct Case {
@@ -204,7 +204,7 @@ TEST(HalftoneParallelogram, QuarterTurnsAndMirrorsPermutePixels) {
         std::int32_t m[6];
     };
     std::mt19937 rng(1);
-    for (const auto [w, h] : {std::array<std::int32_t, 2>{7, 5}, {37, 23}, {3, 700}}) {
+    for (const auto [w, h] : {std::array<std::int32_t, 2>{7, 5}, {37, 23}, {3, 700}, {1, 600}}) {
         const Case cases[] = {
             {"identity", w, h, {0, 0}, {w, 0}, {0, h}, {1, 0, 0, 0, 1, 0}},
             {"90", h, w, {h, 0}, {h, w}, {0, 0}, {0, 1, 0, -1, 0, h - 1}},
@@ -617,36 +617,54 @@ TEST(HalftoneParallelogram, PaletteDestinationKeepsTheIndices) {
     }
 }
 
-// The working block comes from the memory given, goes back to it, and a
-// refusal ends the transfer with nothing drawn.
+// The working blocks come from the memory given and go back to it, all of
+// them together never larger than the whole source's coefficients (6 bytes
+// a pixel), however many threads are asked for; a refusal ends the transfer
+// with nothing drawn. Sources of one band, of a band of one row, of two bands
+// that two buffers would outgrow, one pixel wide, and of many bands.
 TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
     static int live = 0;
+    static std::size_t bytes = 0, peak = 0;
     static bool refuse = false;
-    const WorkingMemory memory{[](std::size_t bytes) -> void* {
-                                   if (refuse) {
-                                       return nullptr;
-                                   }
-                                   ++live;
-                                   return std::malloc(bytes);
-                               },
-                               [](void* block) {
-                                   --live;
-                                   std::free(block);
-                               }};
-    Bitmap source = MakeCanvas(9, 7, Colour{10, 20, 30});
-    const Point points[3] = {{3, 0}, {12, 4}, {0, 7}};
-    for (const bool refused : {false, true}) {
-        refuse = refused;
-        Bitmap canvas = MakeCanvas(14, 12, 0x77);
-        const auto status = TransferParallelogram(canvas->View(), points, source->View(),
-                                                  {0, 0, 9, 7}, true, &memory);
-        EXPECT_EQ(live, 0);
-        if (refused) {
-            EXPECT_EQ(status, veerpic::pixels::Status::kOutOfMemory);
-            EXPECT_EQ(canvas->bits, MakeCanvas(14, 12, 0x77)->bits);
-        } else {
-            EXPECT_EQ(status, veerpic::pixels::Status::kOk);
-            EXPECT_EQ(PixelAt(*canvas, 6, 5), (Colour{10, 20, 30}));
+    const WorkingMemory memory{
+        [](std::size_t size) -> void* {
+            if (refuse) {
+                return nullptr;
+            }
+            auto* block = static_cast<std::size_t*>(std::malloc(size + sizeof(std::max_align_t)));
+            *block = size;
+            ++live;
+            bytes += size;
+            peak = std::max(peak, bytes);
+            return reinterpret_cast<std::max_align_t*>(block) + 1;
+        },
+        [](void* block) {
+            auto* start = static_cast<std::max_align_t*>(block) - 1;
+            --live;
+            bytes -= *reinterpret_cast<std::size_t*>(start);
+            std::free(start);
+        }};
+    const std::int32_t sizes[][2] = {{9, 7}, {40, 257}, {40, 300}, {1, 700}, {30, 2000}};
+    for (const auto [w, h] : sizes) {
+        Bitmap source = MakeCanvas(w, h, Colour{10, 20, 30});
+        const Turn turn = TurnOf(w, h, 30);
+        for (const bool refused : {false, true}) {
+            refuse = refused;
+            peak = 0;
+            Bitmap canvas = MakeCanvas(turn.width, turn.height, 0x77);
+            const auto status =
+                TransferParallelogram(canvas->View(), turn.points, source->View(), {0, 0, w, h},
+                                      ChooseSampleRun(true), 8, &memory);
+            EXPECT_EQ(live, 0) << w << "x" << h;
+            if (refused) {
+                EXPECT_EQ(status, veerpic::pixels::Status::kOutOfMemory) << w << "x" << h;
+                EXPECT_EQ(canvas->bits, MakeCanvas(turn.width, turn.height, 0x77)->bits);
+            } else {
+                EXPECT_EQ(status, veerpic::pixels::Status::kOk) << w << "x" << h;
+                EXPECT_NE(canvas->bits, MakeCanvas(turn.width, turn.height, 0x77)->bits);
+                EXPECT_GT(peak, 0u);
+                EXPECT_LE(peak, 6 * std::size_t(w) * h) << w << "x" << h;
+            }
         }
     }
 }

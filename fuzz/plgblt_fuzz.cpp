@@ -1,5 +1,6 @@
 // Fuzz target for the parallelogram transfer: arbitrary corner points (small,
-// far and at the 32-bit limits), small sources of every depth and row order,
+// far and at the 32-bit limits), small sources of every depth and row order
+// (some of them narrow and tall enough for several bands of rows),
 // sub-rectangles, and destinations of several formats. The portable and the
 // SIMD samplers must draw the same bytes.
 // Built with the others by the fuzz preset (see fuzz/README.md).
@@ -96,7 +97,9 @@ std::uint16_t Depth(std::uint8_t pick) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     const std::int32_t width = 1 + in.Byte() % 24;
-    const std::int32_t height = 1 + in.Byte() % 24;
+    const std::uint8_t heightPick = in.Byte();
+    const bool tall = heightPick >= 240;
+    const std::int32_t height = tall ? 200 + (heightPick - 240) * 37 : 1 + heightPick % 24;
     const std::uint16_t sourceDepth = Depth(in.Byte());
     const std::int32_t canvasWidth = 1 + in.Byte() % 40;
     const std::int32_t canvasHeight = 1 + in.Byte() % 40;
@@ -105,9 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint16_t destDepth = destPick < 192 ? 24 : Depth(destPick);
     // A sub-rectangle, sometimes one that the transfer must refuse.
     const int xSrc = in.Byte() % (width + 1);
-    const int ySrc = in.Byte() % (height + 1);
+    const int ySrc = tall ? in.Byte() % 4 : in.Byte() % (height + 1);
     const int w = in.Byte() % (width + 2);
-    const int h = in.Byte() % (height + 2);
+    const int h = tall ? height + 1 - in.Byte() % 64 : in.Byte() % (height + 2);
     Point points[3];
     for (Point& p : points) {
         p.x = in.Coordinate();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "resample/kernel.h"
+
 namespace veerpic::resample {
 namespace {
 
@@ -138,27 +140,35 @@ bool BandPlan::Setup(const Point points[3], std::int32_t destWidth, std::int32_t
     sy_ = -sign * bx;
     tx_ = -sign * ay;
     ty_ = sign * ax;
-    // Rows that can hold a touched pixel: the doubled y of the widened
-    // parallelogram's corners is 2 P0.y + (S ay + T by) / D (the sign taken
-    // out of S, T and D cancels), at S and T on their touch limits.
+    ay_ = ay;
+    by_ = by;
+    twoP0y_ = 2 * Int128{points[0].y};
+    const Span rows = RowsWithin(-tPair_.touch, tPair_.twiceD + tPair_.touch);
+    firstRow_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(rows.first, 0, destHeight));
+    endRow_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(rows.end, 0, destHeight));
+    return true;
+}
+
+Span BandPlan::RowsWithin(Int128 tLo, Int128 tHi) const {
+    // The doubled y of the widened parallelogram's corners is
+    // 2 P0.y + (S ay + T by) / D (the sign taken out of S, T and D cancels),
+    // at S on its touch limits and T on the limits given.
     const Int128 sLimits[2] = {-sPair_.touch, sPair_.twiceD + sPair_.touch};
-    const Int128 tLimits[2] = {-tPair_.touch, tPair_.twiceD + tPair_.touch};
-    Int128 lo = sLimits[0] * ay + tLimits[0] * by;
+    const Int128 tLimits[2] = {tLo, tHi};
+    Int128 lo = sLimits[0] * ay_ + tLimits[0] * by_;
     Int128 hi = lo;
     for (const Int128 sv : sLimits) {
         for (const Int128 tv : tLimits) {
-            const Int128 n = sv * ay + tv * by;
+            const Int128 n = sv * ay_ + tv * by_;
             lo = std::min(lo, n);
             hi = std::max(hi, n);
         }
     }
     // 2j + 1 - 2 P0.y within [lo / D, hi / D], with a row to spare each side.
-    const Int128 twoP0y = 2 * Int128{points[0].y};
-    const Int128 firstRow = FloorDiv(FloorDiv(lo, d) + twoP0y - 1, 2) - 1;
-    const Int128 lastRow = FloorDiv(CeilDiv(hi, d) + twoP0y - 1, 2) + 1;
-    firstRow_ = static_cast<std::int32_t>(ClampToInt64(firstRow, 0, destHeight));
-    endRow_ = static_cast<std::int32_t>(ClampToInt64(lastRow + 1, 0, destHeight));
-    return true;
+    const Int128 firstRow = FloorDiv(FloorDiv(lo, d_) + twoP0y_ - 1, 2) - 1;
+    const Int128 lastRow = FloorDiv(CeilDiv(hi, d_) + twoP0y_ - 1, 2) + 1;
+    constexpr std::int64_t kFar = std::int64_t{1} << 40;
+    return {ClampToInt64(firstRow, -kFar, kFar), ClampToInt64(lastRow + 1, -kFar, kFar)};
 }
 
 RowPlan BandPlan::PlanRow(std::int32_t j) const {
@@ -224,6 +234,92 @@ void BandPlan::ExactPosition(std::int64_t i, Int128 y2, std::int64_t* u, std::in
         std::clamp(SourceCoordinate(S(i, y2), d_, sourceWidth_), minimum, uMax));
     *v = static_cast<std::int64_t>(
         std::clamp(SourceCoordinate(T(i, y2), d_, sourceHeight_), minimum, vMax));
+}
+
+namespace {
+
+// The first position whose sample's source row is `row`: the sampler centres
+// its taps on row floor(v / 2^32 - 1/2 + 1/512), the row whose centre is at
+// or above the position rounded to 1/256 of a pixel.
+Int128 FirstPositionOfRow(std::int64_t row) {
+    return (Int128{row} << 32) + (Int128{1} << 31) - (Int128{1} << (31 - kFractionBits));
+}
+
+// The first i in [first, end) for which `holds` does (it holds from some i
+// on), or end.
+template <typename Predicate>
+std::int64_t FirstHolding(std::int64_t first, std::int64_t end, const Predicate& holds) {
+    while (first < end) {
+        const std::int64_t middle = first + (end - first) / 2;
+        if (holds(middle)) {
+            end = middle;
+        } else {
+            first = middle + 1;
+        }
+    }
+    return first;
+}
+
+}  // namespace
+
+Span BandPlan::ColumnsOfSourceRows(const RowPlan& row, std::int64_t firstRow,
+                                   std::int64_t endRow) const {
+    const Span& touched = row.touched;
+    if (touched.Empty() || firstRow >= endRow) {
+        return {touched.first, touched.first};
+    }
+    const Int128 lo = FirstPositionOfRow(firstRow);
+    const Int128 hi = FirstPositionOfRow(endRow) - 1;
+    Span columns;
+    if (row.stepped) {
+        // Column touched.first + k samples at v0 + k dv.
+        const Span k = ColumnsWithin(row.v0, row.dv, lo, hi, touched.end - touched.first);
+        columns = {touched.first + k.first, touched.first + k.end};
+    } else {
+        // Each column's position worked out alone; they are monotonic along
+        // the row (rising with T, which rises with the column when tx >= 0).
+        auto rank = [&](std::int64_t i) {
+            std::int64_t u = 0;
+            std::int64_t v = 0;
+            ExactPosition(i, row.y2, &u, &v);
+            return v < lo ? -1 : (v > hi ? 1 : 0);
+        };
+        if (tx_ >= 0) {
+            columns = {
+                FirstHolding(touched.first, touched.end, [&](auto i) { return rank(i) >= 0; }),
+                FirstHolding(touched.first, touched.end, [&](auto i) { return rank(i) > 0; })};
+        } else {
+            columns = {
+                FirstHolding(touched.first, touched.end, [&](auto i) { return rank(i) <= 0; }),
+                FirstHolding(touched.first, touched.end, [&](auto i) { return rank(i) < 0; })};
+        }
+    }
+    if (columns.Empty()) {
+        columns = {touched.first, touched.first};
+    }
+    return columns;
+}
+
+Span BandPlan::RowsOfSourceRows(std::int64_t firstRow, std::int64_t endRow) const {
+    // Source row r lies at T = r * 2D / height. A column's sample row lies
+    // within a row and a half of its exact position (a stepped position is
+    // at most half a row short of it): two rows to spare on each side take
+    // in every column. Open sides reach the touch limits.
+    const Int128 twiceD = tPair_.twiceD;
+    const Int128 tLo =
+        std::max(FloorDiv((Int128{firstRow} - 2) * twiceD, sourceHeight_), -tPair_.touch);
+    const Int128 tHi =
+        std::min(CeilDiv((Int128{endRow} + 2) * twiceD, sourceHeight_), twiceD + tPair_.touch);
+    if (firstRow >= endRow || tLo > tHi) {
+        return {firstRow_, firstRow_};
+    }
+    const Span rows = RowsWithin(tLo, tHi);
+    Span s{std::max<std::int64_t>(rows.first, firstRow_),
+           std::min<std::int64_t>(rows.end, endRow_)};
+    if (s.Empty()) {
+        s = {firstRow_, firstRow_};
+    }
+    return s;
 }
 
 }  // namespace veerpic::resample

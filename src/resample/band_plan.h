@@ -17,6 +17,13 @@
 // T are linear along a row, so every row's spans follow from a few divisions,
 // with no search and no per-pixel test.
 //
+// The transfer samples the source in bands of its rows, and each touched
+// pixel is drawn with the band that holds its sample's source row: the row
+// whose centre is at or above the sample's position rounded to the
+// sampler's 1/256 of a pixel (the row its taps are centred on). Positions
+// step along a row from an exact start, so the columns of a band are those
+// whose stepped position lies between two thresholds, again a few divisions.
+//
 // Coverage of a touched pixel that is not fully covered is the product of the
 // four edge terms clamp(d + 1/2, 0, 1). The product (rather than the minimum)
 // gives a corner pixel about a quarter where the picture's corner sits on its
@@ -65,6 +72,10 @@ struct RowPlan {
     std::int64_t u0 = 0, v0 = 0, du = 0, dv = 0;
 };
 
+// A bound on source rows that leaves that side of a band open: positions
+// beyond the source's edge belong to the first and the last band.
+inline constexpr std::int64_t kNoRowLimit = std::int64_t{1} << 40;
+
 class BandPlan {
   public:
     // The parallelogram with corners P0, P1, P2 (and P1 + P2 - P0) over a
@@ -85,16 +96,27 @@ class BandPlan {
     // source, for rows that are not stepped.
     void ExactPosition(std::int64_t i, Int128 y2, std::int64_t* u, std::int64_t* v) const;
 
+    // The columns of the row's touched span whose sample's source row lies in
+    // [firstRow, endRow) (-kNoRowLimit and kNoRowLimit for an open side):
+    // exactly those, whose positions are the ones the row samples at.
+    Span ColumnsOfSourceRows(const RowPlan& row, std::int64_t firstRow, std::int64_t endRow) const;
+    // The rows that can hold such a column: every one of them, within
+    // [FirstRow(), EndRow()), and a few more.
+    Span RowsOfSourceRows(std::int64_t firstRow, std::int64_t endRow) const;
+
   private:
     Int128 S(std::int64_t i, Int128 y2) const { return sx_ * (ox_ + 2 * i) + sy_ * y2; }
     Int128 T(std::int64_t i, Int128 y2) const { return tx_ * (ox_ + 2 * i) + ty_ * y2; }
     void PlanPositions(RowPlan* row) const;
+    // The rows that can hold a touched pixel with T in [tLo, tHi].
+    Span RowsWithin(Int128 tLo, Int128 tHi) const;
 
     std::int32_t destWidth_ = 0;
     std::int64_t sourceWidth_ = 0, sourceHeight_ = 0;
     Int128 d_ = 0;
     EdgePair sPair_, tPair_;
     Int128 ox_ = 0, oy_ = 0, sx_ = 0, sy_ = 0, tx_ = 0, ty_ = 0;
+    Int128 ay_ = 0, by_ = 0, twoP0y_ = 0;
     std::int32_t firstRow_ = 0, endRow_ = 0;
 };
 

@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace veerpic::resample {
 
@@ -140,6 +141,44 @@ struct PixelRows {
 // processor has. Both give the same coefficients.
 enum class PrefilterPath { kPortable, kBest };
 
+// Where a plane's columns end. By default the plane is the whole picture and
+// its columns end at the picture's first and last rows, mirrored there. An
+// open end is one where the plane is a window of a taller picture: the
+// column recursions start there as on a column that stays at its end value,
+// and the error of that start fades by the larger pole, 0.43 a row, with the
+// distance from that end (after 16 rows to 1.4e-6 of it), so the caller
+// keeps only rows far enough inside.
+struct ColumnEnds {
+    bool openTop = false;
+    bool openBottom = false;
+};
+
+// Eight floats: the unit of the prefilter's working lines.
+struct alignas(32) PrefilterLane {
+    float values[8];
+};
+
+// Working memory of the prefilter's stages that a caller filtering many
+// parts of pictures one after another on one thread keeps from one call to
+// the next (a stage given none allocates its own for the call).
+class PrefilterMemory {
+  public:
+    // Room for both stages over rows read from `rows` and columns up to
+    // `height` values long, so that they then ask for nothing more. False
+    // when it cannot be had.
+    bool Reserve(const PixelRows& rows, std::int32_t height);
+    // At least `count` of each, kept for later calls; null when they cannot
+    // be had.
+    std::uint8_t* Bytes(std::size_t count);
+    PrefilterLane* Lines(std::size_t count);
+
+  private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t byteCount_ = 0;
+    std::unique_ptr<PrefilterLane[]> lines_;
+    std::size_t lineCount_ = 0;
+};
+
 // The prefilter in two stages, each over independent parts of the picture,
 // so that parts may run on different threads (a stage must finish on every
 // part before the next begins). `plane` has the picture's size.
@@ -151,9 +190,11 @@ enum class PrefilterPath { kPortable, kBest };
 // (about 200 bytes a pixel of a row, or 128 a row of a column strip) cannot
 // be had.
 bool PrefilterRows(const PixelRows& rows, const CoefficientPlane& plane, std::int32_t firstRow,
-                   std::int32_t endRow, PrefilterPath path = PrefilterPath::kBest);
+                   std::int32_t endRow, PrefilterPath path = PrefilterPath::kBest,
+                   PrefilterMemory* memory = nullptr);
 bool PrefilterColumns(const CoefficientPlane& plane, std::int32_t firstColumn,
-                      std::int32_t endColumn, PrefilterPath path = PrefilterPath::kBest);
+                      std::int32_t endColumn, PrefilterPath path = PrefilterPath::kBest,
+                      ColumnEnds ends = {}, PrefilterMemory* memory = nullptr);
 
 // Both stages over the whole picture, on the calling thread.
 bool Prefilter(const PixelRows& rows, const CoefficientPlane& plane,

@@ -12,8 +12,8 @@ void FilterRowBlockAvx2(int vectors, const std::uint8_t* const* in, std::int16_t
 }
 
 void FilterColumnBlockAvx2(int vectors, const CoefficientPlane& plane, std::int64_t first,
-                           std::int64_t count, void* lines) {
-    FilterColumnBlockOf(vectors, plane, first, count, lines);
+                           std::int64_t count, ColumnEnds ends, void* lines) {
+    FilterColumnBlockOf(vectors, plane, first, count, ends, lines);
 }
 
 #endif

@@ -33,6 +33,11 @@ inline constexpr int kLaneWidth = 8;
 inline constexpr float kPoles[2] = {-0.430575347099973791851434783493520110f,
                                     -0.0430962882032646538227123768225501820f};
 inline constexpr float kAnticausalStart[2] = {0.528569571222538f, 0.0431764794492362f};
+// Where a line is open (it goes on beyond the values at hand), the
+// recursions start as on a line that stays at its end value: the causal one
+// at x / (1 - z), the anticausal one at -z / (1 - z) times the causal result.
+inline constexpr float kOpenCausalStart[2] = {0.699019455373094986f, 0.958684266552709058f};
+inline constexpr float kOpenAnticausalStart[2] = {0.300980544626905014f, 0.0413157334472909423f};
 // Terms of the causal start sum_k z^k x[k] over the mirrored line: |z|^K is
 // below 2^-30 for these, far under a float's precision.
 inline constexpr int kHorizon[2] = {28, 8};
@@ -66,25 +71,33 @@ inline void BytesToLanes(const std::uint8_t* bytes, float scale, Lanes* to) {
 // Filters kVectors * 8 independent lines of n values each in place, lines
 // laid out as x[k * kVectors + v] for value k. The values are taken as
 // already multiplied by the gain (when n >= 2; a line of one value is its
-// own coefficient). The recursions keep the previous values in registers.
+// own coefficient). The lines end at the picture's edges (mirrored there)
+// unless `ends` opens them. The recursions keep the previous values in
+// registers.
 template <int kVectors>
-void FilterLaneBlock(Lanes* x, std::int64_t n) {
+void FilterLaneBlock(Lanes* x, std::int64_t n, ColumnEnds ends = {}) {
     if (n < 2) {
         return;
     }
     for (int p = 0; p < 2; ++p) {
         const float z = kPoles[p];
         Lanes carry[kVectors];
-        for (int v = 0; v < kVectors; ++v) {
-            carry[v] = x[v];
-        }
-        float zk = z;
-        for (int k = 1; k < kHorizon[p]; ++k) {
-            const Lanes* xe = x + MirrorIndex(k, n) * kVectors;
+        if (ends.openTop) {
             for (int v = 0; v < kVectors; ++v) {
-                carry[v] = carry[v] + zk * xe[v];
+                carry[v] = kOpenCausalStart[p] * x[v];
             }
-            zk = zk * z;
+        } else {
+            for (int v = 0; v < kVectors; ++v) {
+                carry[v] = x[v];
+            }
+            float zk = z;
+            for (int k = 1; k < kHorizon[p]; ++k) {
+                const Lanes* xe = x + MirrorIndex(k, n) * kVectors;
+                for (int v = 0; v < kVectors; ++v) {
+                    carry[v] = carry[v] + zk * xe[v];
+                }
+                zk = zk * z;
+            }
         }
         for (int v = 0; v < kVectors; ++v) {
             x[v] = carry[v];
@@ -96,11 +109,18 @@ void FilterLaneBlock(Lanes* x, std::int64_t n) {
                 xk[v] = carry[v];
             }
         }
-        const float a = kAnticausalStart[p];
-        const Lanes* before = x + (n - 2) * kVectors;
-        for (int v = 0; v < kVectors; ++v) {
-            carry[v] = a * (carry[v] + z * before[v]);
-            x[(n - 1) * kVectors + v] = carry[v];
+        if (ends.openBottom) {
+            for (int v = 0; v < kVectors; ++v) {
+                carry[v] = kOpenAnticausalStart[p] * carry[v];
+                x[(n - 1) * kVectors + v] = carry[v];
+            }
+        } else {
+            const float a = kAnticausalStart[p];
+            const Lanes* before = x + (n - 2) * kVectors;
+            for (int v = 0; v < kVectors; ++v) {
+                carry[v] = a * (carry[v] + z * before[v]);
+                x[(n - 1) * kVectors + v] = carry[v];
+            }
         }
         for (std::int64_t k = n - 2; k >= 0; --k) {
             Lanes* xk = x + k * kVectors;
@@ -195,7 +215,7 @@ void FilterRowBlock(const std::uint8_t* const* in, std::int16_t* const* out, int
 // room for plane.height * kVectors vectors.
 template <int kVectors>
 void FilterColumnBlock(const CoefficientPlane& plane, std::int64_t first, std::int64_t count,
-                       Lanes* lines) {
+                       ColumnEnds ends, Lanes* lines) {
     const std::int64_t height = plane.height;
     const float gain = height >= 2 ? kGain : 1.0f;
     const float inverse = 1.0f / kIntermediateScale;
@@ -224,7 +244,7 @@ void FilterColumnBlock(const CoefficientPlane& plane, std::int64_t first, std::i
             lines[y * kVectors + v] = (f * inverse + static_cast<float>(kCoefficientOffset)) * gain;
         }
     }
-    FilterLaneBlock<kVectors>(lines, height);
+    FilterLaneBlock<kVectors>(lines, height, ends);
     for (std::int64_t y = 0; y < height; ++y) {
         std::int16_t* out = plane.data + plane.pitch * y + first;
         for (int v = 0; v < kVectors; ++v) {
@@ -257,11 +277,11 @@ inline void FilterRowBlockOf(int vectors, const std::uint8_t* const* in, std::in
 }
 
 inline void FilterColumnBlockOf(int vectors, const CoefficientPlane& plane, std::int64_t first,
-                                std::int64_t count, void* lines) {
+                                std::int64_t count, ColumnEnds ends, void* lines) {
     if (vectors == 1) {
-        FilterColumnBlock<1>(plane, first, count, static_cast<Lanes*>(lines));
+        FilterColumnBlock<1>(plane, first, count, ends, static_cast<Lanes*>(lines));
     } else {
-        FilterColumnBlock<4>(plane, first, count, static_cast<Lanes*>(lines));
+        FilterColumnBlock<4>(plane, first, count, ends, static_cast<Lanes*>(lines));
     }
 }
 
@@ -274,12 +294,12 @@ namespace veerpic::resample {
 void FilterRowBlockPortable(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
                             int count, std::int64_t width, void* lines);
 void FilterColumnBlockPortable(int vectors, const CoefficientPlane& plane, std::int64_t first,
-                               std::int64_t count, void* lines);
+                               std::int64_t count, ColumnEnds ends, void* lines);
 #if defined(__x86_64__) || defined(__i386__)
 void FilterRowBlockAvx2(int vectors, const std::uint8_t* const* in, std::int16_t* const* out,
                         int count, std::int64_t width, void* lines);
 void FilterColumnBlockAvx2(int vectors, const CoefficientPlane& plane, std::int64_t first,
-                           std::int64_t count, void* lines);
+                           std::int64_t count, ColumnEnds ends, void* lines);
 #endif
 
 }  // namespace veerpic::resample

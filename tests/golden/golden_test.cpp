@@ -129,12 +129,18 @@ std::vector<Picture> Pictures() {
     out.push_back({"thin-129x619", Generated(129, 619, 24)});
     out.push_back({"thin-100x851", Generated(100, 851, 24)});
     out.push_back({"thin-9x689", Generated(9, 689, 24)});
+    // Sources of several bands of rows, each prefiltered on its own.
+    out.push_back({"bands-24-300x700", Generated(300, 700, 24)});
+    out.push_back({"bands-8-200x521", Generated(200, 521, 8)});
     return out;
 }
 
 std::vector<double> AnglesFor(const std::string& name) {
     if (name.rfind("thin-", 0) == 0) {
         return {90, 180, 270, 540};
+    }
+    if (name.rfind("bands-", 0) == 0) {
+        return {30, -45, 7.5, 90};
     }
     if (name.rfind("g/", 0) == 0) {
         return {0, 30, -45, 90, 2e-309, 1e6};

@@ -18,6 +18,7 @@
 #include "pixels/image.h"
 #include "pixels/row_codec.h"
 #include "resample/cpu_features.h"
+#include "rotate/geometry.h"
 
 namespace {
 
@@ -191,8 +192,9 @@ const LayoutCase kLayouts[] = {
 };
 
 // Identity, exact quarter turns and mirrors, from every layout, on a source
-// too small for the unmirrored taps and on a larger one: with corners on
-// whole pixels, every pixel of the canvas is one source pixel.
+// too small for the unmirrored taps, on a larger one and on ones of several
+// bands (one of them a pixel wide): with corners on whole pixels, every pixel of the canvas is one
+// source pixel.
 TEST(HalftoneParallelogram, QuarterTurnsAndMirrorsPermutePixels) {
     struct Case {
         const char* name;
@@ -202,7 +204,7 @@ TEST(HalftoneParallelogram, QuarterTurnsAndMirrorsPermutePixels) {
         std::int32_t m[6];
     };
     std::mt19937 rng(1);
-    for (const auto [w, h] : {std::array<std::int32_t, 2>{7, 5}, {37, 23}}) {
+    for (const auto [w, h] : {std::array<std::int32_t, 2>{7, 5}, {37, 23}, {3, 700}, {1, 600}}) {
         const Case cases[] = {
             {"identity", w, h, {0, 0}, {w, 0}, {0, h}, {1, 0, 0, 0, 1, 0}},
             {"90", h, w, {h, 0}, {h, w}, {0, 0}, {0, 1, 0, -1, 0, h - 1}},
@@ -331,21 +333,165 @@ TEST(HalftoneParallelogram, InteriorFollowsTheMappedBackPositions) {
     EXPECT_GT(checked, 300);
 }
 
-// Any number of threads gives the same bytes, on every destination layout.
+// The corners of a turn of a w x h picture by `degrees`, and its canvas.
+struct Turn {
+    Point points[3];
+    std::int32_t width, height;
+};
+
+Turn TurnOf(std::int32_t w, std::int32_t h, double degrees) {
+    const veerpic::RotationGeometry g = veerpic::ComputeRotationGeometry(w, h, degrees);
+    return {{{g.corners[0].x, g.corners[0].y},
+             {g.corners[1].x, g.corners[1].y},
+             {g.corners[2].x, g.corners[2].y}},
+            g.canvasWidth,
+            g.canvasHeight};
+}
+
+// Any number of threads gives the same bytes, from every source layout, on a
+// source of several bands.
 TEST(HalftoneParallelogram, ThreadsDoNotChangeAByte) {
     std::mt19937 rng(9);
+    const Turn turn = TurnOf(150, 900, 30);
     for (const LayoutCase& c : kLayouts) {
-        Bitmap source = MakeSection(300, 200, c.layout, c.topDown, rng);
-        const Point points[3] = {{120, -3}, {380, 140}, {20, 170}};
-        Bitmap one = MakeCanvas(400, 700, 0x33);
-        TransferParallelogram(one->View(), points, source->View(), {0, 0, 300, 200},
+        Bitmap source = MakeSection(150, 900, c.layout, c.topDown, rng);
+        Bitmap one = MakeCanvas(turn.width, turn.height, 0x33);
+        TransferParallelogram(one->View(), turn.points, source->View(), {0, 0, 150, 900},
                               ChooseSampleRun(true), 1);
         for (const int threads : {2, 7}) {
-            Bitmap many = MakeCanvas(400, 700, 0x33);
-            TransferParallelogram(many->View(), points, source->View(), {0, 0, 300, 200},
+            Bitmap many = MakeCanvas(turn.width, turn.height, 0x33);
+            TransferParallelogram(many->View(), turn.points, source->View(), {0, 0, 150, 900},
                                   ChooseSampleRun(true), threads);
             EXPECT_EQ(one->bits, many->bits) << c.name << " " << threads << " threads";
         }
+    }
+}
+
+// Each band samples its own coefficients: the covered pixels come out as
+// the whole source's coefficients give them at the plan's positions, to
+// within a level where a band's column recursions start over their horizon,
+// and exactly where the source is drawn as one band (it fits one, or the
+// parallelogram squeezes so many of its rows into a pixel that bands do not
+// pay). Bands of one row, and an edge crossing band boundaries, included.
+TEST(HalftoneParallelogram, BandsDrawWhatTheWholeSourceGives) {
+    struct Case {
+        const char* name;
+        std::int32_t w, h;
+        Turn turn;
+        bool exact;
+    };
+    const Case cases[] = {
+        {"one band", 90, 256, TurnOf(90, 256, 30), true},
+        {"last band one row", 60, 257, TurnOf(60, 257, 30), false},
+        {"three bands and a row", 50, 769, TurnOf(50, 769, -20), false},
+        {"steep", 40, 700, TurnOf(40, 700, 73), false},
+        {"squeezed", 6, 30000, {{{2, 1}, {40, 3}, {0, 30}}, 45, 35}, true},
+    };
+    std::mt19937 rng(21);
+    for (const Case& c : cases) {
+        Bitmap source = MakeSection(c.w, c.h, {24}, false, rng);
+        Bitmap canvas = MakeCanvas(c.turn.width, c.turn.height, 0x20);
+        ASSERT_EQ(TransferParallelogram(canvas->View(), c.turn.points, source->View(),
+                                        {0, 0, c.w, c.h}, true),
+                  veerpic::pixels::Status::kOk);
+
+        std::vector<std::int16_t> values(3 * std::size_t(c.w) * c.h);
+        const CoefficientPlane plane{values.data(), 3 * std::ptrdiff_t{c.w}, c.w, c.h};
+        const PixelRows rows{c.w, c.h, 3 * std::size_t(c.w),
+                             [](const void* image, std::int32_t y, std::uint8_t* to) {
+                                 const Image& b = *static_cast<const Image*>(image);
+                                 std::memcpy(to, RowOf(b, y), 3 * std::size_t(b.format.width));
+                             },
+                             source.get()};
+        ASSERT_TRUE(Prefilter(rows, plane));
+        BandPlan plan;
+        ASSERT_TRUE(plan.Setup(c.turn.points, c.turn.width, c.turn.height, c.w, c.h));
+        int checked = 0;
+        int differing = 0;
+        for (std::int32_t j = plan.FirstRow(); j < plan.EndRow(); ++j) {
+            const RowPlan row = plan.PlanRow(j);
+            ASSERT_TRUE(row.touched.Empty() || row.stepped);
+            for (std::int64_t i = row.full.first; i < row.full.end; ++i) {
+                const std::int64_t k = i - row.touched.first;
+                std::uint8_t expected[3];
+                SampleRunScalar(ViewOf(plane), row.u0 + k * row.du, row.v0 + k * row.dv, 0, 0, 1,
+                                expected);
+                const std::uint8_t* got = RowOf(*canvas, j) + 3 * i;
+                for (int ch = 0; ch < 3; ++ch) {
+                    ASSERT_LE(std::abs(got[ch] - expected[ch]), c.exact ? 0 : 1)
+                        << c.name << " " << i << "," << j;
+                    differing += got[ch] != expected[ch];
+                }
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, std::min(c.w * c.h, c.turn.width * c.turn.height) / 2) << c.name;
+        EXPECT_LT(differing, checked / 100) << c.name;
+    }
+}
+
+// Destinations of every layout take, band by band, what a 24-bit canvas
+// takes, packed into their layout: pixels of less than a byte included,
+// whose bands share bytes.
+TEST(HalftoneParallelogram, EveryDestinationLayoutTakesTheBandsPixels) {
+    std::mt19937 rng(22);
+    const Turn turn = TurnOf(64, 600, 30);
+    Bitmap source = MakeSection(64, 600, {24}, false, rng);
+    const Colour grey{0x88, 0x88, 0x88};
+    for (const LayoutCase& c : kLayouts) {
+        if (c.layout.bitCount == 24) {
+            continue;
+        }
+        Bitmap dest = MakeSection(turn.width, turn.height, c.layout, c.topDown, rng);
+        DibFormat& f = dest->format;
+        for (std::uint32_t i = 0; i < f.colorCount; ++i) {
+            f.colors[i] = {grey[0], grey[1], grey[2], 0};
+            if (i % 2 == 1) {
+                f.colors[i] = {static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
+                               static_cast<std::uint8_t>(rng()), 0};
+            }
+        }
+        veerpic::pixels::RowCodec codec(f);
+        for (std::int32_t y = 0; y < turn.height; ++y) {
+            for (std::int32_t x = 0; x < turn.width; ++x) {
+                codec.Pack(RowOf(*dest, y), static_cast<std::size_t>(x), grey.data());
+            }
+        }
+        Bitmap expected = NewImage(f);
+        expected->bits = dest->bits;
+        // The grey as the layout holds it.
+        std::uint8_t held[4];
+        codec.Unpack(RowOf(*dest, 0), 1, held);
+        Bitmap canvas = MakeCanvas(turn.width, turn.height, Colour{held[0], held[1], held[2]});
+        TransferParallelogram(canvas->View(), turn.points, source->View(), {0, 0, 64, 600},
+                              ChooseSampleRun(true), 2);
+        TransferParallelogram(dest->View(), turn.points, source->View(), {0, 0, 64, 600},
+                              ChooseSampleRun(true), 2);
+        for (std::int32_t y = 0; y < turn.height; ++y) {
+            for (std::int32_t x = 0; x < turn.width; ++x) {
+                codec.Pack(RowOf(*expected, y), static_cast<std::size_t>(x),
+                           RowOf(*canvas, y) + 3 * x);
+            }
+        }
+        EXPECT_EQ(dest->bits, expected->bits) << c.name;
+    }
+}
+
+// A picture drawn onto itself reads what it held before anything was drawn,
+// across bands as within one.
+TEST(HalftoneParallelogram, DrawingOntoItselfReadsTheSourceAsItWas) {
+    std::mt19937 rng(23);
+    for (const std::int32_t height : {200, 600}) {
+        Bitmap picture = MakeSection(300, height, {24}, false, rng);
+        Bitmap copy = NewImage(picture->format);
+        copy->bits = picture->bits;
+        Bitmap expected = NewImage(picture->format);
+        expected->bits = picture->bits;
+        const Point points[3] = {{100, 0}, {290, height / 6}, {10, height - 30}};
+        const SourceRect all{0, 0, 300, height};
+        TransferParallelogram(expected->View(), points, copy->View(), all, true);
+        TransferParallelogram(picture->View(), points, picture->View(), all, true);
+        EXPECT_EQ(picture->bits, expected->bits) << height;
     }
 }
 
@@ -471,36 +617,54 @@ TEST(HalftoneParallelogram, PaletteDestinationKeepsTheIndices) {
     }
 }
 
-// The working block comes from the memory given, goes back to it, and a
-// refusal ends the transfer with nothing drawn.
+// The working blocks come from the memory given and go back to it, all of
+// them together never larger than the whole source's coefficients (6 bytes
+// a pixel), however many threads are asked for; a refusal ends the transfer
+// with nothing drawn. Sources of one band, of a band of one row, of two bands
+// that two buffers would outgrow, one pixel wide, and of many bands.
 TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
     static int live = 0;
+    static std::size_t bytes = 0, peak = 0;
     static bool refuse = false;
-    const WorkingMemory memory{[](std::size_t bytes) -> void* {
-                                   if (refuse) {
-                                       return nullptr;
-                                   }
-                                   ++live;
-                                   return std::malloc(bytes);
-                               },
-                               [](void* block) {
-                                   --live;
-                                   std::free(block);
-                               }};
-    Bitmap source = MakeCanvas(9, 7, Colour{10, 20, 30});
-    const Point points[3] = {{3, 0}, {12, 4}, {0, 7}};
-    for (const bool refused : {false, true}) {
-        refuse = refused;
-        Bitmap canvas = MakeCanvas(14, 12, 0x77);
-        const auto status = TransferParallelogram(canvas->View(), points, source->View(),
-                                                  {0, 0, 9, 7}, true, &memory);
-        EXPECT_EQ(live, 0);
-        if (refused) {
-            EXPECT_EQ(status, veerpic::pixels::Status::kOutOfMemory);
-            EXPECT_EQ(canvas->bits, MakeCanvas(14, 12, 0x77)->bits);
-        } else {
-            EXPECT_EQ(status, veerpic::pixels::Status::kOk);
-            EXPECT_EQ(PixelAt(*canvas, 6, 5), (Colour{10, 20, 30}));
+    const WorkingMemory memory{
+        [](std::size_t size) -> void* {
+            if (refuse) {
+                return nullptr;
+            }
+            auto* block = static_cast<std::size_t*>(std::malloc(size + sizeof(std::max_align_t)));
+            *block = size;
+            ++live;
+            bytes += size;
+            peak = std::max(peak, bytes);
+            return reinterpret_cast<std::max_align_t*>(block) + 1;
+        },
+        [](void* block) {
+            auto* start = static_cast<std::max_align_t*>(block) - 1;
+            --live;
+            bytes -= *reinterpret_cast<std::size_t*>(start);
+            std::free(start);
+        }};
+    const std::int32_t sizes[][2] = {{9, 7}, {40, 257}, {40, 300}, {1, 700}, {30, 2000}};
+    for (const auto [w, h] : sizes) {
+        Bitmap source = MakeCanvas(w, h, Colour{10, 20, 30});
+        const Turn turn = TurnOf(w, h, 30);
+        for (const bool refused : {false, true}) {
+            refuse = refused;
+            peak = 0;
+            Bitmap canvas = MakeCanvas(turn.width, turn.height, 0x77);
+            const auto status =
+                TransferParallelogram(canvas->View(), turn.points, source->View(), {0, 0, w, h},
+                                      ChooseSampleRun(true), 8, &memory);
+            EXPECT_EQ(live, 0) << w << "x" << h;
+            if (refused) {
+                EXPECT_EQ(status, veerpic::pixels::Status::kOutOfMemory) << w << "x" << h;
+                EXPECT_EQ(canvas->bits, MakeCanvas(turn.width, turn.height, 0x77)->bits);
+            } else {
+                EXPECT_EQ(status, veerpic::pixels::Status::kOk) << w << "x" << h;
+                EXPECT_NE(canvas->bits, MakeCanvas(turn.width, turn.height, 0x77)->bits);
+                EXPECT_GT(peak, 0u);
+                EXPECT_LE(peak, 6 * std::size_t(w) * h) << w << "x" << h;
+            }
         }
     }
 }

@@ -48,17 +48,6 @@ std::int64_t ClampToInt64(Int128 v, std::int64_t lo, std::int64_t hi) {
     return v < lo ? lo : (v > hi ? hi : static_cast<std::int64_t>(v));
 }
 
-EdgePair MakeEdgePair(Int128 d, Int128 ex, Int128 ey) {
-    EdgePair p;
-    const Uint128 q = static_cast<Uint128>(ex * ex + ey * ey);  // >= 1 when D != 0
-    const Uint128 root = Isqrt(q);
-    p.twiceD = 2 * d;
-    p.touch = static_cast<Int128>(Isqrt(q - 1));
-    p.full = static_cast<Int128>(root * root == q ? root : root + 1);
-    p.inverse = static_cast<Int128>(Isqrt((Uint128{1} << 94) / q));
-    return p;
-}
-
 // The columns i in [0, limit) with lo <= e0 + i * de <= hi.
 Span ColumnsWithin(Int128 e0, Int128 de, Int128 lo, Int128 hi, std::int64_t limit) {
     if (lo > hi) {
@@ -87,6 +76,30 @@ Span Intersect(Span a, Span b) {
     return s;
 }
 
+// The 32.32 source coordinate for E: extent * E / 2D, floored, where extent
+// is the source rectangle's side (0 at one edge, `extent` at the other).
+Int128 SourceCoordinate(Int128 e, Int128 d, std::int64_t extent) {
+    // extent * 2^31 * E / D, with E split by D first so nothing overflows:
+    // q is small for any touched pixel and r * extent * 2^31 < 2^66 * 2^59.
+    const Int128 q = FloorDiv(e, d);
+    const Int128 r = e - q * d;
+    const Int128 scale = Int128{extent} << 31;
+    return q * scale + FloorDiv(r * scale, d);
+}
+
+}  // namespace
+
+EdgePair MakeEdgePair(Int128 d, Int128 ex, Int128 ey) {
+    EdgePair p;
+    const Uint128 q = static_cast<Uint128>(ex * ex + ey * ey);  // >= 1 when D != 0
+    const Uint128 root = Isqrt(q);
+    p.twiceD = 2 * d;
+    p.touch = static_cast<Int128>(Isqrt(q - 1));
+    p.full = static_cast<Int128>(root * root == q ? root : root + 1);
+    p.inverse = static_cast<Int128>(Isqrt((Uint128{1} << 94) / q));
+    return p;
+}
+
 // One edge's coverage term clamp(d + 1/2, 0, 1) in 1/65536, for E measured
 // from that edge (E / 2|e| is the distance).
 std::int64_t EdgeCoverage(Int128 e, const EdgePair& p) {
@@ -100,19 +113,6 @@ std::int64_t EdgeCoverage(Int128 e, const EdgePair& p) {
     const std::int64_t d = static_cast<std::int64_t>((e * p.inverse) >> 32);
     return std::clamp<std::int64_t>(d + 32768, 0, 65536);
 }
-
-// The 32.32 source coordinate for E: extent * E / 2D, floored, where extent
-// is the source rectangle's side (0 at one edge, `extent` at the other).
-Int128 SourceCoordinate(Int128 e, Int128 d, std::int64_t extent) {
-    // extent * 2^31 * E / D, with E split by D first so nothing overflows:
-    // q is small for any touched pixel and r * extent * 2^31 < 2^66 * 2^59.
-    const Int128 q = FloorDiv(e, d);
-    const Int128 r = e - q * d;
-    const Int128 scale = Int128{extent} << 31;
-    return q * scale + FloorDiv(r * scale, d);
-}
-
-}  // namespace
 
 bool BandPlan::Setup(const Point points[3], std::int32_t destWidth, std::int32_t destHeight,
                      std::int64_t sourceWidth, std::int64_t sourceHeight) {

@@ -58,6 +58,15 @@ struct EdgePair {
     Int128 inverse = 0;  // floor(2^47 / |e|): distances in 1/65536 pixel
 };
 
+// The thresholds of the edge pair with edge vector (ex, ey), for a
+// parallelogram of cross product D.
+EdgePair MakeEdgePair(Int128 d, Int128 ex, Int128 ey);
+
+// One edge's coverage term clamp(dist + 1/2, 0, 1) in 1/65536, for E
+// measured from that edge (dist = E / 2|e|): 65536 from half a pixel inside
+// on, 0 from half a pixel outside on, 32768 on the edge.
+std::int64_t EdgeCoverage(Int128 e, const EdgePair& p);
+
 // One destination row as the transfer draws it.
 struct RowPlan {
     Span touched;  // columns with any coverage

@@ -85,3 +85,32 @@ TEST(BandPlan, BandsShareOutEveryTouchedColumnByItsSampleRow) {
 }
 
 }  // namespace
+
+namespace {
+
+// A centre exactly half a pixel inside an edge takes that edge's whole term,
+// one exactly on it half, one half a pixel outside none; a hair closer to
+// the edge takes less. Edges of whole-number length put centres exactly
+// there; others never do.
+TEST(BandPlan, EdgeTermsAreExactAtHalfAPixel) {
+    struct Case {
+        Int128 ex, ey, length;  // length 0: not a whole number
+    };
+    const Case cases[] = {{1, 0, 1},     {0, 7, 7},        {3, 4, 5}, {-5, 12, 13},
+                          {20, -21, 29}, {600, 800, 1000}, {1, 1, 0}, {2, 3, 0}};
+    for (const Case& c : cases) {
+        const EdgePair p = MakeEdgePair(1 << 20, c.ex, c.ey);
+        const Int128 full = p.full;
+        const long trace = static_cast<long>(c.ex) * 100000 + static_cast<long>(c.ey);
+        if (c.length != 0) {
+            EXPECT_EQ(full, c.length) << trace;
+        }
+        EXPECT_EQ(EdgeCoverage(full, p), 65536) << trace;
+        EXPECT_LT(EdgeCoverage(full - 1, p), 65536) << trace;
+        EXPECT_EQ(EdgeCoverage(0, p), 32768) << trace;
+        EXPECT_EQ(EdgeCoverage(-full, p), 0) << trace;
+        EXPECT_GT(EdgeCoverage(1 - full, p), 0) << trace;
+    }
+}
+
+}  // namespace

@@ -19,6 +19,7 @@
 #include "pixels/row_codec.h"
 #include "resample/cpu_features.h"
 #include "rotate/geometry.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -668,6 +669,53 @@ TEST(HalftoneParallelogram, WorkingMemoryComesFromTheCallerAndGoesBack) {
         }
     }
 }
+
+#if !defined(_WIN32)
+// Source, canvas and working blocks set against an inaccessible page, at
+// their ends and then at their starts: a transfer that reads or writes a
+// byte past any of them stops the test, whatever the heap would have put
+// there; one that does not gives the bytes it gives in ordinary memory.
+// Sizes that are no multiple of 2, 8 or 16, and sources of one row, one
+// column and several bands.
+TEST(HalftoneParallelogram, NoTransferReachesPastItsBlocks) {
+    const WorkingMemory memory{veerpic_test::GuardedBlocks::Allocate,
+                               veerpic_test::GuardedBlocks::Release};
+    std::mt19937 rng(23);
+    const std::int32_t sizes[][2] = {{1, 1}, {1, 300}, {300, 1}, {7, 5}, {37, 29}, {37, 600}};
+    for (const bool guardStart : {false, true}) {
+        const veerpic_test::GuardedBlocks guard(guardStart);
+        for (const auto [w, h] : sizes) {
+            for (const Layout layout : {Layout{24}, Layout{8}}) {
+                Bitmap source = MakeSection(w, h, layout, false, rng);
+                const std::size_t sourceBytes = source->bits.size();
+                auto* guardedSource =
+                    static_cast<std::uint8_t*>(veerpic_test::GuardedBlocks::Allocate(sourceBytes));
+                ASSERT_NE(guardedSource, nullptr);
+                std::memcpy(guardedSource, source->bits.data(), sourceBytes);
+                for (const double degrees : {30.0, -45.0, 90.0, 7.5}) {
+                    const Turn turn = TurnOf(w, h, degrees);
+                    Bitmap expected = MakeCanvas(turn.width, turn.height, 0x21);
+                    TransferParallelogram(expected->View(), turn.points, source->View(),
+                                          {0, 0, w, h}, true);
+                    const std::size_t canvasBytes = expected->bits.size();
+                    auto* canvas = static_cast<std::uint8_t*>(
+                        veerpic_test::GuardedBlocks::Allocate(canvasBytes));
+                    ASSERT_NE(canvas, nullptr);
+                    std::memset(canvas, 0x21, canvasBytes);
+                    ASSERT_EQ(TransferParallelogram({&expected->format, canvas}, turn.points,
+                                                    {&source->format, guardedSource}, {0, 0, w, h},
+                                                    ChooseSampleRun(true), 2, &memory),
+                              veerpic::pixels::Status::kOk);
+                    EXPECT_EQ(0, std::memcmp(canvas, expected->bits.data(), canvasBytes))
+                        << w << "x" << h << " at " << degrees << ", " << layout.bitCount << " bits";
+                    veerpic_test::GuardedBlocks::Release(canvas);
+                }
+                veerpic_test::GuardedBlocks::Release(guardedSource);
+            }
+        }
+    }
+}
+#endif
 
 // A source wider than the transfer's positions can hold is refused, never
 // drawn as nothing. Only the format is looked at before the refusal.

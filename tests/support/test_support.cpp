@@ -516,6 +516,14 @@ GuardedBlocks::~GuardedBlocks() {
     platform::port::SetBlockAllocator(nullptr);
 }
 
+void* GuardedBlocks::Allocate(std::size_t bytes) {
+    return GuardedAllocate(bytes);
+}
+
+void GuardedBlocks::Release(void* block) {
+    GuardedRelease(block);
+}
+
 bool BecomeNobody() {
     return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
 }

@@ -101,6 +101,11 @@ class GuardedBlocks {
     ~GuardedBlocks();
     GuardedBlocks(const GuardedBlocks&) = delete;
     GuardedBlocks& operator=(const GuardedBlocks&) = delete;
+
+    // A cleared block of the same kind, for code that holds its own pictures
+    // (null when none can be had); and its release.
+    static void* Allocate(std::size_t bytes);
+    static void Release(void* block);
 };
 
 // Writes `bytes` into the FIFO `path` from a thread of its own, once a

@@ -29,11 +29,7 @@ using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
 std::wstring Wide(const std::string& utf8) {
-    std::wstring wide(utf8.size() + 1, L'\0');
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(),
-                                        static_cast<int>(wide.size()));
-    wide.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
-    return wide;
+    return veerpic_test::Widen(utf8, CP_UTF8);
 }
 
 std::string Text(const Bytes& bytes) {

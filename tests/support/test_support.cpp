@@ -302,14 +302,18 @@ int WaitProcess(HANDLE process) {
 // Text of the process's code page as wide characters, as CreateProcessA
 // would take it.
 std::wstring FromCodePage(const std::string& text) {
+    return Widen(text, CP_ACP);
+}
+
+}  // namespace
+
+std::wstring Widen(const std::string& text, unsigned codePage) {
     std::wstring wide(text.size() + 1, L'\0');
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(),
+    const int n = ::MultiByteToWideChar(codePage, 0, text.c_str(), -1, wide.data(),
                                         static_cast<int>(wide.size()));
     wide.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
     return wide;
 }
-
-}  // namespace
 
 ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
                              const std::string& errPath) {

@@ -147,6 +147,9 @@ struct ProcessResult {
 // the two files, and waits for it.
 ProcessResult RunCommandLine(const std::string& commandLine, const std::string& outPath,
                              const std::string& errPath);
+// `text` in code page `codePage` as wide characters.
+std::wstring Widen(const std::string& text, unsigned codePage);
+
 // The same with a command line of wide characters, as any program may start
 // another: names of every script, whatever this process's code page.
 ProcessResult RunCommandLine(const std::wstring& commandLine, const std::string& outPath,

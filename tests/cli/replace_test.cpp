@@ -75,10 +75,14 @@ TEST(Replace, StreamsAreWrittenStraight) {
     const Bytes expected = Expected(dir, in);
 
     // Standard output sent to a file.
+    // Standard output sent to a file: the file the shell opened is written,
+    // not replaced.
     const std::string redirected = dir.File("redirected.bmp");
     veerpic_test::WriteBytes(redirected, Picture(50, 50));
+    const ino_t inode = Stat(redirected).st_ino;
     EXPECT_EQ(RunTool({"30", in, "/dev/stdout"}, redirected).exitCode, 0);
     EXPECT_EQ(veerpic_test::ReadBytes(redirected), expected);
+    EXPECT_EQ(Stat(redirected).st_ino, inode);
 
     // A named pipe with a reader at the other end.
     const std::string fifo = dir.File("fifo");
@@ -217,17 +221,21 @@ TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
         mode_t mode;
         bool refused;
         rlim_t limit;
+        uid_t owner;
     };
     const Case cases[] = {
-        {"theirs.bmp", 0644, true, RLIM_INFINITY},       // the user may not write it
-        {"closed/out.bmp", 0666, false, RLIM_INFINITY},  // the folder takes no new file
-        {"closed/limited.bmp", 0666, true, 512},         // nor a file of 512 bytes or more
-        {"shared.bmp", 06666, false, RLIM_INFINITY},     // set-user-ID and set-group-ID
+        {"theirs.bmp", 0644, true, RLIM_INFINITY, 0},       // the user may not write it
+        {"closed/out.bmp", 0666, false, RLIM_INFINITY, 0},  // the folder takes no new file
+        {"closed/limited.bmp", 0666, true, 512, 0},         // nor a file of 512 bytes or more
+        {"shared.bmp", 06666, false, RLIM_INFINITY, 0},     // set-user-ID and set-group-ID
+        // The user's own, which the user has made read-only.
+        {"mine.bmp", 0444, true, RLIM_INFINITY, veerpic_test::kNobody},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string out = dir.File(c.name);
         veerpic_test::WriteBytes(out, earlier);
+        ASSERT_EQ(chown(out.c_str(), c.owner, c.owner), 0);
         chmod(out.c_str(), c.mode);
         chmod(dir.File("closed").c_str(), 0755);
         const ino_t inode = Stat(out).st_ino;
@@ -238,8 +246,8 @@ TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
         EXPECT_EQ(veerpic_test::ReadBytes(out), c.refused ? earlier : expected);
         const struct stat st = Stat(out);
         EXPECT_EQ(st.st_ino, inode);
-        EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(st.st_gid, 0u);
+        EXPECT_EQ(st.st_uid, c.owner);
+        EXPECT_EQ(st.st_gid, c.owner);
         EXPECT_EQ(st.st_mode & S_ISUID, 0u);  // writing as another user clears the bit
         EXPECT_EQ(Entries(fs::path(out).parent_path()), entries);
     }

@@ -69,6 +69,23 @@ TEST(PosixPort, AFifoIsReadOnceItsWriterComes) {
     EXPECT_EQ(GetFileAttributesA("/dev/null"), FILE_ATTRIBUTE_DEVICE);
 }
 
+// A write-through write returns once its bytes are on the disk: each one
+// that has bytes is flushed before it returns; an empty one has none to flush.
+TEST(PosixPort, AWriteThroughWriteReachesTheDiskBeforeItReturns) {
+    TempDir dir;
+    HANDLE file =
+        CreateFileA(dir.File("f").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                    FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    for (const DWORD bytes : {3u, 0u, 5u}) {
+        const long before = GetFlushCounts().data;
+        EXPECT_TRUE(WriteFile(file, "abcde", bytes, &written, nullptr));
+        EXPECT_EQ(GetFlushCounts().data - before, bytes != 0 ? 1 : 0) << bytes;
+    }
+    EXPECT_TRUE(CloseHandle(file));
+}
+
 // A write into a pipe whose reader has gone fails as a broken pipe (the
 // signal it raises being ignored, as under a shell that ignores it).
 TEST(PosixPort, AWriteIntoAPipeWithoutReaderIsABrokenPipe) {

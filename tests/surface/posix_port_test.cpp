@@ -192,6 +192,12 @@ TEST(PosixPort, TheLastLargeBlockFreedServesTheNextOfItsSize) {
         HeapFree(GetProcessHeap(), 0, block);
     }
     EXPECT_EQ(GetLiveCounts().heapBlocks, before);
+    // A request larger than the kept block gets a block of its own.
+    void* larger = HeapAlloc(GetProcessHeap(), 0, 20 * kMiB);
+    ASSERT_NE(larger, nullptr);
+    EXPECT_NE(larger, writer);
+    static_cast<std::uint8_t*>(larger)[20 * kMiB - 1] = 1;
+    HeapFree(GetProcessHeap(), 0, larger);
 }
 
 // A replace whose temporary lies on another file system copies it beside

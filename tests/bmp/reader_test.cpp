@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ostream>
 #include <string>
 
 #include "bmp/bmp_reader.h"
 #include "support/test_support.h"
 #include "surface/platform.h"
+#include "surface/port.h"
 
 namespace {
 
@@ -261,6 +263,7 @@ struct ProportionCase {
     DWORD compression;
     std::size_t present;  // bytes of pixel data in the file
     bool opens;
+    bool decoded = false;  // refused only once its stream has been decoded
 };
 
 // Missing pixels open (as black) up to 16 Mi of them, or up to as many as
@@ -278,8 +281,16 @@ TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
         {"rle 4000 x 4000 from 2 bytes", 4000, 4000, 8, BI_RLE8, 2, true},
         {"rle4 16384 x 8192 from 2 bytes", 16384, 8192, 4, BI_RLE4, 2, false},
         // Enough bytes to stand for half the picture, but only end-of-line codes.
-        {"rle 6000 x 6000 of line ends", 6000, 6000, 8, BI_RLE8, 144000, false},
+        {"rle 6000 x 6000 of line ends", 6000, 6000, 8, BI_RLE8, 144000, false, true},
     };
+    // Sections' pixels are counted as they are allocated: a refused file
+    // allocates none.
+    static std::size_t allocated;
+    static const platform::port::BlockAllocator counting = {[](std::size_t bytes) -> void* {
+                                                                allocated += bytes;
+                                                                return std::calloc(bytes, 1);
+                                                            },
+                                                            [](void* block) { std::free(block); }};
     TempDir dir;
     for (const ProportionCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -288,12 +299,18 @@ TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
         const std::string path = dir.File("in.bmp");
         veerpic_test::WriteBytes(
             path, veerpic_test::MakeBmp(c.width, c.height, c.bits, table, pixels, c.compression));
+        allocated = 0;
+        platform::port::SetBlockAllocator(&counting);
         HBITMAP bitmap = LoadBitmapFile(path.c_str());
+        const DWORD reason = GetLastError();
+        DeleteObject(bitmap);
+        platform::port::SetBlockAllocator(nullptr);
         EXPECT_EQ(bitmap != nullptr, c.opens);
         if (bitmap == nullptr) {
-            EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+            EXPECT_EQ(reason, ERROR_INVALID_DATA);
+            // Only a stream whose bytes could stand for its picture is decoded.
+            EXPECT_EQ(allocated == 0, !c.decoded);
         }
-        DeleteObject(bitmap);
         ExpectNothingHeld();
     }
 }

@@ -178,6 +178,14 @@ TEST(ParseAngleTextTest, OutOfRangeMagnitudes) {
         {"0.0001e4935", kInf},
         {"10000e-4935", 0.0},
     });
+    // 4932 is the last exponent that counts with the digits: 4933 decides
+    // alone even where the point's place would bring the value back to 0.5.
+    const std::string zeros(4933, '0');
+    ExpectReads({
+        {"0." + zeros + "1e4933", kInf},
+        {"1" + zeros + "e-4933", 0.0},
+        {"0." + zeros.substr(1) + "5e4932", 0.5},
+    });
 }
 
 TEST(ParseAngleTextTest, NarrowingToDouble) {

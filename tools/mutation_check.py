@@ -104,9 +104,28 @@ MUTATIONS = [
     ("src/rotate/geometry.cpp", "((-hw) * s - hh * c) + cy, (hw * s - hh * c) + cy",
      "((-hw) * s - hh * c) + cy, (hw * s - hh * c) + cx",
      "the upper-right corner takes the wrong centre"),
+    ("src/rotate/geometry.cpp", "std::fabs(angleDegrees) < 0x1p-1026", "std::fabs(angleDegrees) < 0x1p-1020",
+     "a tiny angle above 2^-1026 is taken as a whole turn"),
+    ("src/bmp/bmp_writer.cpp", "    if (depth > 8 && depth < 16) {", "    if (depth > 8 && depth < 15) {",
+     "a 15-bit depth is written with a table it has no room for"),
+    ("src/bmp/bmp_writer.cpp", "header.biSizeImage < pixelCapacity ? header.biSizeImage : pixelCapacity",
+     "header.biSizeImage", "the pixel write trusts what the transfer left in the header"),
     # The transfer.
     ("src/resample/bspline5.cpp", "if (r >= count) {", "if (r > count) {",
      "the prefilter reads one row past the source"),
+    ("src/resample/band_plan.cpp", "    if (e >= p.full) {", "    if (e > p.full) {",
+     "a centre half a pixel inside an edge does not take its whole term"),
+    ("src/resample/transfer.h", "inline constexpr std::int32_t kBandHorizon = 16;",
+     "inline constexpr std::int32_t kBandHorizon = 4;",
+     "a band's column recursions start four rows away"),
+    ("src/resample/sampler.cpp", "sum[c] += wy[r] * std::clamp(h, -32768, 32767);",
+     "sum[c] += wy[r] * std::clamp(h, -32767, 32767);",
+     "the portable sampler saturates one level short"),
+    ("src/resample/bspline5_lanes.h", "inline constexpr float kPoles[2] = {-0.430575347099973791851434783493520110f,",
+     "inline constexpr float kPoles[2] = {-0.430575f,", "the first pole is cut to six digits"),
+    ("src/resample/transfer.cpp", "        top = first - kTapsAbove - kBandHorizon;",
+     "        top = first - kTapsAbove - kBandHorizon + 1;",
+     "a band's buffer starts a row late"),
 ]
 
 

@@ -24,17 +24,25 @@ std::string FolderOf(const char* path) {
     return folder.empty() ? std::string(".") : folder;
 }
 
+// Makes a temporary in `folder`, with its name in `temp`; false with the
+// code set.
+bool TemporaryIn(const std::string& folder, std::string* temp) {
+    // The temporary's name may be longer than its folder's by this much.
+    temp->assign(folder.size() + 64, '\0');
+    if (GetTempFileNameA(folder.c_str(), "vp", 0, temp->data(), static_cast<DWORD>(temp->size())) ==
+        0) {
+        return false;
+    }
+    temp->resize(std::strlen(temp->c_str()));
+    return true;
+}
+
 // Makes the temporary for `path`: beside it, or, where its folder takes no
 // new file but the existing output may be written, in the folder for
 // temporaries, from where its contents are written into the output itself.
 // ERROR_SUCCESS with the name in `temp`, or the reason.
 DWORD MakeTemporary(const char* path, bool writableOutput, std::string* temp) {
-    // The temporary's name may be longer than the output's.
-    const std::string folder = FolderOf(path);
-    temp->assign(folder.size() + 64, '\0');
-    if (GetTempFileNameA(folder.c_str(), "vp", 0, temp->data(), static_cast<DWORD>(temp->size())) !=
-        0) {
-        temp->resize(std::strlen(temp->c_str()));
+    if (TemporaryIn(FolderOf(path), temp)) {
         return ERROR_SUCCESS;
     }
     const DWORD reason = GetLastError();
@@ -46,13 +54,7 @@ DWORD MakeTemporary(const char* path, bool writableOutput, std::string* temp) {
         return reason;
     }
     tempFolder.resize(std::strlen(tempFolder.c_str()));
-    temp->assign(tempFolder.size() + 64, '\0');
-    if (GetTempFileNameA(tempFolder.c_str(), "vp", 0, temp->data(),
-                         static_cast<DWORD>(temp->size())) == 0) {
-        return reason;
-    }
-    temp->resize(std::strlen(temp->c_str()));
-    return ERROR_SUCCESS;
+    return TemporaryIn(tempFolder, temp) ? ERROR_SUCCESS : reason;
 }
 
 // The four parts of the file, in order, each written only when the one before

@@ -25,8 +25,7 @@ Located::Located(const std::string& path) : dir_(AT_FDCWD) {
         return;
     }
     leaf_ = path.substr(slash + 1);
-    const std::string folder = slash == 0 ? std::string("/") : path.substr(0, slash);
-    dir_ = OpenAt(AT_FDCWD, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    dir_ = OpenAt(AT_FDCWD, FolderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir_ < 0) {
         // The only name that can be missing here is a folder's.
         error_ = errno == ENOENT ? ERROR_PATH_NOT_FOUND : MapErrno(errno);

@@ -20,7 +20,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
+#include <string>
 
 #include "surface/platform.h"
 
@@ -87,6 +89,12 @@ void CountFolderFlush();
 // they take their place. Where the system can, a temporary has no name in
 // its folder until it is complete, so that even a kill leaves nothing behind.
 long PendingTemporaries();
+
+// A name for a new temporary that no file in its folder is likely to have:
+// `prefix`, six letters or digits drawn from `seed` and ".tmp". `capitals`
+// where the folder's names tell capitals from small letters. Common to every
+// system.
+std::string TemporaryName(const std::string& prefix, std::uint64_t seed, bool capitals);
 
 // ---------------------------------------------------------------- replace
 //

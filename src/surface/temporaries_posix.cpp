@@ -9,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -83,28 +82,15 @@ int Find(const char* path) {
     return -1;
 }
 
-// A name that no file in the folder is likely to have: the prefix, six
-// letters or digits and ".tmp".
+// A name that no file in the folder is likely to have, seeded by the
+// process and the time.
 std::string UniqueName(const std::string& prefix) {
-    static std::atomic<std::uint64_t> counter{0};
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
-    std::uint64_t x =
-        (static_cast<std::uint64_t>(getpid()) << 32) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
-        (static_cast<std::uint64_t>(now.tv_sec) << 20) ^ (++counter * 0x9E3779B97F4A7C15u);
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBu;
-    x ^= x >> 31;
-    static constexpr char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string name = prefix;
-    for (int i = 0; i < 6; ++i) {
-        name += kLetters[x % 62];
-        x /= 62;
-    }
-    return name + ".tmp";
+    const std::uint64_t seed = (static_cast<std::uint64_t>(getpid()) << 32) ^
+                               static_cast<std::uint64_t>(now.tv_nsec) ^
+                               (static_cast<std::uint64_t>(now.tv_sec) << 20);
+    return port::TemporaryName(prefix, seed, true);
 }
 
 // Whether an O_TMPFILE refusal means the file system cannot make unnamed
@@ -135,33 +121,26 @@ void PrepareSignals() {
         SIGPWR,
 #endif
     };
-    const auto takeOver = [](int sig) {
-        // Checked on every call rather than once: only a disposition still
-        // at its default is taken over.
+    // Checked on every call rather than once: only a disposition still at
+    // its default is taken over; one ignored or already handled stays.
+    const auto takeOver = [](int sig, void (*handler)(int)) {
         struct sigaction current {};
         if (sigaction(sig, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
             current.sa_handler != SIG_DFL) {
-            return;  // ignored, or already handled
+            return;
         }
         struct sigaction action {};
-        action.sa_handler = RemovePendingAndEnd;
+        action.sa_handler = handler;
         sigfillset(&action.sa_mask);
         sigaction(sig, &action, nullptr);
     };
     for (const int sig : kEnding) {
-        takeOver(sig);
+        takeOver(sig, RemovePendingAndEnd);
     }
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
-        takeOver(sig);
+        takeOver(sig, RemovePendingAndEnd);
     }
-    struct sigaction current {};
-    if (sigaction(SIGXFSZ, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-        current.sa_handler == SIG_DFL) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGXFSZ, &ignore, nullptr);
-    }
+    takeOver(SIGXFSZ, SIG_IGN);
 }
 
 std::string CreateTemporary(int dir, const std::string& folderPath, const std::string& prefix) {

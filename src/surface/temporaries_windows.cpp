@@ -3,7 +3,6 @@
 // event (Ctrl+C, Ctrl+Break, the window closing) removes pending temporaries
 // before the process ends. Names are made here, not by the platform's
 // GetTempFileNameA, so that no folder is too long for them.
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -41,26 +40,15 @@ BOOL WINAPI RemovePendingAndEnd(::DWORD event) {
     return FALSE;
 }
 
-// A name that no file in the folder is likely to have: the prefix, six
-// letters or digits and ".tmp".
+// A name that no file in the folder is likely to have, seeded by the
+// process and the time; without capitals, which the system's names do not
+// tell from small letters.
 std::string UniqueName(const std::string& prefix) {
-    static std::atomic<std::uint64_t> counter{0};
     LARGE_INTEGER now{};
     ::QueryPerformanceCounter(&now);
-    std::uint64_t x = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
-                      static_cast<std::uint64_t>(now.QuadPart) ^ (++counter * 0x9E3779B97F4A7C15u);
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBu;
-    x ^= x >> 31;
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = prefix;
-    for (int i = 0; i < 6; ++i) {
-        name += kLetters[x % 36];
-        x /= 36;
-    }
-    return name + ".tmp";
+    const std::uint64_t seed = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
+                               static_cast<std::uint64_t>(now.QuadPart);
+    return port::TemporaryName(prefix, seed, false);
 }
 
 // Whether `dir` ends in a separator, read with the code page's double-byte rule.

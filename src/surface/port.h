@@ -123,6 +123,10 @@ std::string TemporaryName(const std::string& prefix, std::uint64_t seed, bool ca
 //   and holds termination signals while it overwrites: only an I/O error or
 //   a kill during the overwrite can leave the output changed.
 //
+// - An output that is gone by the time of the replace (another run's
+//   replace, which on Windows takes the name away for a moment, or the
+//   user) is put there as a new file.
+//
 // On success the replacement is gone and no longer pending; on failure it
 // stays pending, for the caller to delete.
 //

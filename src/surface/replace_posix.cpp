@@ -251,8 +251,8 @@ bool RenameRefusalWritingAvoids(int err) {
     return err == EACCES || err == EPERM || err == EBUSY;
 }
 
-// Puts the temporary `from` at `to` (a new file, or an existing one whose
-// identity is kept when `keep` is set). 0 or errno.
+// Puts the temporary `from` at `to`: a new file, or, when `keep` is set, in
+// the place of an existing one whose identity it keeps. 0 or errno.
 int PutInPlace(const char* from, const char* to, bool keep, bool writeThrough) {
     // A link at the destination stays: the file it leads to is the one replaced.
     std::string target;
@@ -268,9 +268,8 @@ int PutInPlace(const char* from, const char* to, bool keep, bool writeThrough) {
     }
     struct stat existing {};
     const bool exists = fstatat(dst.dir(), dst.leaf(), &existing, 0) == 0;
-    if (keep && !exists) {
-        return ENOENT;
-    }
+    // An output that is gone by now (another run's replace, or its user,
+    // took it away) is put there as a new file.
     if (!keep && exists) {
         return EEXIST;
     }

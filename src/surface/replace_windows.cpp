@@ -2,8 +2,10 @@
 // the output's identity (see port.h): the platform's ReplaceFileA, which
 // keeps the replaced file's attributes and security, or, for a file with
 // more than one name, its contents written into the file itself.
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "surface/port_windows.h"
@@ -95,8 +97,10 @@ bool WriteInPlace(LPCSTR from, LPCSTR to) {
     if (in.get() == INVALID_HANDLE_VALUE) {
         return false;
     }
-    Handle out(windows::Create(to, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL));
+    // Another run writing the same file may have it open too: the lock,
+    // not the sharing mode, makes the second wait for the first.
+    Handle out(windows::Create(to, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (out.get() == INVALID_HANDLE_VALUE || !windows::Lock(out.get())) {
         return false;
     }
@@ -154,6 +158,53 @@ std::string FullPath(LPCSTR path) {
     return narrow;
 }
 
+// Runs that put their outputs at the same path follow one another: the
+// platform's replace takes the output's name away for a moment, and a second
+// replace of the same output in that moment fails and leaves the platform's
+// own temporary behind. The guard is a mutex named for the output's full
+// path (letters of either case alike, as the system's names are); where it
+// cannot be had, the replace runs unguarded.
+class SamePathGuard {
+  public:
+    explicit SamePathGuard(LPCSTR path) {
+        const windows::KeepLastError kept;
+        try {
+            std::uint64_t hash = 0xcbf29ce484222325u;
+            for (const char c : FullPath(path)) {
+                hash = (hash ^ static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c)) *
+                       0x100000001b3u;
+            }
+            std::wstring name = L"Local\\veerpic-output-";
+            for (int shift = 60; shift >= 0; shift -= 4) {
+                name += L"0123456789abcdef"[(hash >> shift) & 15];
+            }
+            mutex_ = ::CreateMutexW(nullptr, FALSE, name.c_str());
+        } catch (const std::bad_alloc&) {
+        }
+        if (mutex_ != nullptr) {
+            const ::DWORD waited = ::WaitForSingleObject(mutex_, INFINITE);
+            owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;  // abandoned: by a kill
+        }
+        kept.Restore();
+    }
+    ~SamePathGuard() {
+        const windows::KeepLastError kept;
+        if (owned_) {
+            ::ReleaseMutex(mutex_);
+        }
+        if (mutex_ != nullptr) {
+            ::CloseHandle(mutex_);
+        }
+        kept.Restore();
+    }
+    SamePathGuard(const SamePathGuard&) = delete;
+    SamePathGuard& operator=(const SamePathGuard&) = delete;
+
+  private:
+    HANDLE mutex_ = nullptr;
+    bool owned_ = false;
+};
+
 // Flushes the entries of the folder that holds `path`, where the system lets
 // a folder be opened for that, so that a replace survives a crash.
 void FlushFolderOf(LPCSTR path) {
@@ -175,6 +226,21 @@ bool RefusalWritingAvoids(::DWORD reason) {
            reason == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
 
+// Moves the pending temporary `from` to `to` as a new file, with the
+// platform's move `flags`. False with the code set.
+bool PlaceAsNew(LPCSTR from, LPCSTR to, ::DWORD flags) {
+    const windows::HeldEvents held;
+    if (!windows::Move(from, to, flags)) {
+        return false;
+    }
+    windows::ForgetPending(from);
+    // A write-through move returns once the new entry is on the disk.
+    if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
+        port::CountFolderFlush();
+    }
+    return true;
+}
+
 }  // namespace
 
 }  // namespace platform
@@ -187,13 +253,26 @@ platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCST
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    const SamePathGuard guard(replaced);
     const windows::KeepLastError kept;
-    // A file that may not be written may not be replaced either: the same
-    // refusal that opening it for writing gets.
+    // An output that is gone (or, where the platform's replace took its name
+    // away for a moment, seems so) is put there as a new file.
+    const auto placeAsNew = [&]() -> BOOL {
+        const ::DWORD moveFlags =
+            MOVEFILE_REPLACE_EXISTING |
+            ((flags & REPLACEFILE_WRITE_THROUGH) != 0 ? MOVEFILE_WRITE_THROUGH : 0);
+        if (!PlaceAsNew(replacement, replaced, moveFlags)) {
+            return FALSE;
+        }
+        kept.Restore();
+        return TRUE;
+    };
     const ::DWORD attributes = windows::AttributesOf(replaced);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return FALSE;
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND ? placeAsNew() : FALSE;
     }
+    // A file that may not be written may not be replaced either: the same
+    // refusal that opening it for writing gets.
     if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -201,22 +280,31 @@ platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCST
     return port::Guarded(FALSE, [&]() -> BOOL {
         bool inPlace = LinksOf(replaced) > 1;
         if (!inPlace) {
-            const windows::HeldEvents held;
-            if (windows::Replace(FullPath(replaced).c_str(), FullPath(replacement).c_str(),
-                                 REPLACEFILE_IGNORE_MERGE_ERRORS)) {
-                windows::ForgetPending(replacement);
-                if ((flags & REPLACEFILE_WRITE_THROUGH) != 0) {
-                    FlushFolderOf(replaced);
+            ::DWORD reason = ERROR_SUCCESS;
+            {
+                const windows::HeldEvents held;
+                if (windows::Replace(FullPath(replaced).c_str(), FullPath(replacement).c_str(),
+                                     REPLACEFILE_IGNORE_MERGE_ERRORS)) {
+                    windows::ForgetPending(replacement);
+                    if ((flags & REPLACEFILE_WRITE_THROUGH) != 0) {
+                        FlushFolderOf(replaced);
+                    }
+                    // The attributes stay, as the platform's replace promises.
+                    if (windows::AttributesOf(replaced) != attributes) {
+                        windows::SetAttributes(replaced, attributes);
+                    }
+                    kept.Restore();
+                    return TRUE;
                 }
-                // The attributes stay, as the platform's replace promises.
-                if (windows::AttributesOf(replaced) != attributes) {
-                    windows::SetAttributes(replaced, attributes);
-                }
-                kept.Restore();
-                return TRUE;
+                reason = ::GetLastError();
             }
-            inPlace = RefusalWritingAvoids(::GetLastError());
+            if (reason == ERROR_FILE_NOT_FOUND &&
+                windows::AttributesOf(replacement) != INVALID_FILE_ATTRIBUTES) {
+                return placeAsNew();
+            }
+            inPlace = RefusalWritingAvoids(reason);
             if (!inPlace) {
+                ::SetLastError(reason);
                 return FALSE;
             }
         }
@@ -236,20 +324,17 @@ platform::BOOL platform::MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    const SamePathGuard guard(to);
     // A file that stands at `to` after all is replaced keeping its identity.
     if ((flags & MOVEFILE_REPLACE_EXISTING) != 0 &&
         windows::AttributesOf(to) != INVALID_FILE_ATTRIBUTES) {
-        return ReplaceFileA(to, from, nullptr, 0, nullptr, nullptr);
+        return ReplaceFileA(to, from, nullptr,
+                            (flags & MOVEFILE_WRITE_THROUGH) != 0 ? REPLACEFILE_WRITE_THROUGH : 0,
+                            nullptr, nullptr);
     }
     const windows::KeepLastError kept;
-    const windows::HeldEvents held;
-    if (!windows::Move(from, to, static_cast<::DWORD>(flags))) {
+    if (!PlaceAsNew(from, to, static_cast<::DWORD>(flags))) {
         return FALSE;
-    }
-    windows::ForgetPending(from);
-    // A write-through move returns once the new entry is on the disk.
-    if ((flags & MOVEFILE_WRITE_THROUGH) != 0) {
-        port::CountFolderFlush();
     }
     kept.Restore();
     return TRUE;

@@ -72,6 +72,15 @@ TEST(TemporariesContract, PendingUntilPlacedOrDeleted) {
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(DeleteFileA(another.c_str()));
     EXPECT_EQ(Entries(dir.path()), 1u);
+    // An output gone by the time of its replace (another run's replace took
+    // its name away for a moment) is put there as a new file.
+    const std::string late = Temporary(dir, Bytes{4});
+    const std::string gone = dir.File("gone.bmp");
+    EXPECT_TRUE(ReplaceFileA(gone.c_str(), late.c_str(), nullptr, 0, nullptr, nullptr))
+        << GetLastError();
+    EXPECT_EQ(veerpic_test::ReadBytes(gone), Bytes{4});
+    EXPECT_EQ(GetLiveCounts().temporaries, 0);
+    EXPECT_EQ(Entries(dir.path()), 2u);
     EXPECT_EQ(GetLiveCounts().files, 0);
 }
 

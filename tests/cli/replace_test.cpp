@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "support/test_support.h"
 
@@ -74,7 +73,6 @@ TEST(Replace, StreamsAreWrittenStraight) {
     veerpic_test::WriteBytes(in, Picture(20, 10));
     const Bytes expected = Expected(dir, in);
 
-    // Standard output sent to a file.
     // Standard output sent to a file: the file the shell opened is written,
     // not replaced.
     const std::string redirected = dir.File("redirected.bmp");
@@ -84,14 +82,20 @@ TEST(Replace, StreamsAreWrittenStraight) {
     EXPECT_EQ(veerpic_test::ReadBytes(redirected), expected);
     EXPECT_EQ(Stat(redirected).st_ino, inode);
 
-    // A named pipe with a reader at the other end.
+    // A named pipe with a reader at the other end. The reader opens it
+    // first and reads once the tool is done, so that a tool that never
+    // writes fails the test instead of leaving the reader waiting; the
+    // picture fits in the pipe.
     const std::string fifo = dir.File("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Bytes fromFifo;
-    std::thread reader([&] { fromFifo = veerpic_test::ReadBytes(fifo); });
-    const int fifoExit = RunTool({"30", in, fifo}).exitCode;
-    reader.join();
-    EXPECT_EQ(fifoExit, 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_LT(expected.size(), static_cast<std::size_t>(fcntl(reader, F_GETPIPE_SZ)));
+    EXPECT_EQ(RunTool({"30", in, fifo}).exitCode, 0);
+    Bytes fromFifo(expected.size() + 1);
+    const ssize_t got = read(reader, fromFifo.data(), fromFifo.size());
+    close(reader);
+    fromFifo.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     EXPECT_EQ(fromFifo, expected);
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_EQ(Entries(dir.path()), 3u);  // in.bmp, redirected.bmp, fifo

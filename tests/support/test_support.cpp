@@ -419,38 +419,47 @@ std::string ToolShellCommand() {
 }
 
 FifoWriter::FifoWriter(std::string path, Bytes bytes, std::size_t split, int pauseMs) {
-    // A reader that stops early must not end the tests: the write then fails.
+    // The writer is a process, not a thread, so that the tool is always
+    // started from a process with one thread: a fork beside a thread that
+    // waits in a system call is not dependable under an emulator.
+    pid_ = fork();
+    if (pid_ != 0) {
+        return;
+    }
+    // A reader that stops early must not end the writer: the write fails.
     signal(SIGPIPE, SIG_IGN);
-    thread_ = std::thread([path = std::move(path), bytes = std::move(bytes), split, pauseMs] {
-        int fd = -1;
-        for (int tries = 0; tries < 3000 && fd < 0; ++tries) {
-            fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
+    int fd = -1;
+    for (int tries = 0; tries < 3000 && fd < 0; ++tries) {
+        fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            return;
+            usleep(10 * 1000);
         }
-        fcntl(fd, F_SETFL, 0);
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            if (done == split && pauseMs > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-            }
-            const std::size_t end = done < split ? split : bytes.size();
-            const ssize_t n = write(fd, bytes.data() + done, end - done);
-            if (n <= 0) {
-                break;  // the reader has gone
-            }
-            done += static_cast<std::size_t>(n);
+    }
+    if (fd < 0) {
+        _exit(1);
+    }
+    fcntl(fd, F_SETFL, 0);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (done == split && pauseMs > 0) {
+            usleep(static_cast<useconds_t>(pauseMs) * 1000);
         }
-        close(fd);
-    });
+        const std::size_t end = done < split ? split : bytes.size();
+        const ssize_t n = write(fd, bytes.data() + done, end - done);
+        if (n <= 0) {
+            break;  // the reader has gone
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    _exit(0);
 }
 
 FifoWriter::~FifoWriter() {
-    thread_.join();
+    if (pid_ > 0) {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
 }
 
 namespace {

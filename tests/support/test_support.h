@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace veerpic_test {
@@ -108,7 +107,7 @@ class GuardedBlocks {
     static void Release(void* block);
 };
 
-// Writes `bytes` into the FIFO `path` from a thread of its own, once a
+// Writes `bytes` into the FIFO `path` from a process of its own, once a
 // reader has opened it, pausing `pauseMs` after the first `split` bytes (a
 // stream whose header arrives before its pixels). The reader may open the
 // FIFO before or after the writer starts; the destructor waits for the
@@ -121,7 +120,7 @@ class FifoWriter {
     FifoWriter& operator=(const FifoWriter&) = delete;
 
   private:
-    std::thread thread_;
+    int pid_ = -1;
 };
 
 // The unprivileged user and group the permission tests run the tool as.

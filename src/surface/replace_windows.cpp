@@ -241,19 +241,9 @@ bool PlaceAsNew(LPCSTR from, LPCSTR to, ::DWORD flags) {
     return true;
 }
 
-}  // namespace
-
-}  // namespace platform
-
-platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup,
-                                      DWORD flags, LPVOID exclude, LPVOID reserved) {
-    (void)exclude;
-    (void)reserved;
-    if (replaced == nullptr || replacement == nullptr || backup != nullptr) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const SamePathGuard guard(replaced);
+// Puts `replacement` in the place of `replaced`, keeping the output's
+// identity, for a caller that holds the output's SamePathGuard.
+BOOL ReplaceKeepingIdentity(LPCSTR replaced, LPCSTR replacement, DWORD flags) {
     const windows::KeepLastError kept;
     // An output that is gone (or, where the platform's replace took its name
     // away for a moment, seems so) is put there as a new file.
@@ -319,6 +309,22 @@ platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCST
     });
 }
 
+}  // namespace
+
+}  // namespace platform
+
+platform::BOOL platform::ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup,
+                                      DWORD flags, LPVOID exclude, LPVOID reserved) {
+    (void)exclude;
+    (void)reserved;
+    if (replaced == nullptr || replacement == nullptr || backup != nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const SamePathGuard guard(replaced);
+    return ReplaceKeepingIdentity(replaced, replacement, flags);
+}
+
 platform::BOOL platform::MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     if (from == nullptr || to == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -328,9 +334,8 @@ platform::BOOL platform::MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     // A file that stands at `to` after all is replaced keeping its identity.
     if ((flags & MOVEFILE_REPLACE_EXISTING) != 0 &&
         windows::AttributesOf(to) != INVALID_FILE_ATTRIBUTES) {
-        return ReplaceFileA(to, from, nullptr,
-                            (flags & MOVEFILE_WRITE_THROUGH) != 0 ? REPLACEFILE_WRITE_THROUGH : 0,
-                            nullptr, nullptr);
+        return ReplaceKeepingIdentity(
+            to, from, (flags & MOVEFILE_WRITE_THROUGH) != 0 ? REPLACEFILE_WRITE_THROUGH : 0);
     }
     const windows::KeepLastError kept;
     if (!PlaceAsNew(from, to, static_cast<::DWORD>(flags))) {

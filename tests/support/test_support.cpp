@@ -423,6 +423,9 @@ FifoWriter::FifoWriter(std::string path, Bytes bytes, std::size_t split, int pau
     // started from a process with one thread: a fork beside a thread that
     // waits in a system call is not dependable under an emulator.
     pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
     if (pid_ != 0) {
         return;
     }

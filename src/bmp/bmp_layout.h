@@ -1,6 +1,7 @@
 // The parts of a BMP file the reader and the writer share.
 #pragma once
 
+#include "pixels/bmp_constants.h"
 #include "surface/platform.h"
 
 namespace veerpic {
@@ -9,8 +10,8 @@ namespace veerpic {
 // and room for a full 256-entry colour table.
 struct InfoBlock {
     platform::BITMAPINFOHEADER header;
-    platform::RGBQUAD colors[platform::kMaxColorEntries];
+    platform::RGBQUAD colors[pixels::kMaxColorEntries];
 };
-static_assert(sizeof(InfoBlock) == platform::kInfoBlockBytes);
+static_assert(sizeof(InfoBlock) == pixels::kInfoBlockBytes);
 
 }  // namespace veerpic

@@ -4,10 +4,19 @@
 #include <cstring>
 
 #include "bmp/bmp_layout.h"
+#include "pixels/bmp_constants.h"
+#include "pixels/byte_order.h"
+#include "pixels/pixel_supply.h"
 
 namespace veerpic {
 
 using namespace platform;
+using pixels::kCoreHeaderSize;
+using pixels::kFileHeaderSize;
+using pixels::kInfoHeaderSize;
+using pixels::LoadI32;
+using pixels::LoadU16;
+using pixels::LoadU32;
 
 namespace {
 
@@ -44,83 +53,84 @@ bool InProportion(const InfoBlock& info, DWORD infoBytes, std::uint64_t present)
     const std::uint64_t area =
         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
     if (compression == BI_RLE8 || compression == BI_RLE4) {
-        return SuppliesEnough(area, kRlePixelsPerByte * present);
+        return pixels::SuppliesEnough(area, pixels::kRlePixelsPerByte * present);
     }
-    return SuppliesEnough(area, PixelsInRows(static_cast<std::uint64_t>(width), bitCount, present));
+    return pixels::SuppliesEnough(
+        area, pixels::PixelsInRows(static_cast<std::uint64_t>(width), bitCount, present));
+}
+
+// The size of the pixel block: bfSize - bfOffBits, but never more than the
+// file really holds past the pixel offset.
+DWORD PixelBlockBytes(HANDLE file, const BITMAPFILEHEADER& fileHeader) {
+    DWORD bytes = fileHeader.bfSize - fileHeader.bfOffBits;
+    std::int64_t fileSize = 0;
+    if (GetFileSizeEx(file, &fileSize)) {
+        const std::int64_t present =
+            fileSize > fileHeader.bfOffBits ? fileSize - fileHeader.bfOffBits : 0;
+        if (present < bytes) {
+            bytes = static_cast<DWORD>(present);
+        }
+    }
+    return bytes;
+}
+
+UINT AbsoluteHeight(LONG height) {
+    return height < 0 ? 0u - static_cast<UINT>(height) : static_cast<UINT>(height);
 }
 
 }  // namespace
 
 bool BmpFileHeaderPasses(const BITMAPFILEHEADER& fh) {
-    return fh.bfType == BMP_SIGNATURE && fh.bfReserved1 == 0 && fh.bfReserved2 == 0 &&
+    return fh.bfType == pixels::BMP_SIGNATURE && fh.bfReserved1 == 0 && fh.bfReserved2 == 0 &&
            fh.bfSize > fh.bfOffBits && fh.bfOffBits > kFileHeaderSize &&
-           fh.bfOffBits <= kLargestPixelOffset;
+           fh.bfOffBits <= pixels::kLargestPixelOffset;
 }
 
+// The platform's loader knows every well-formed variant; what it refuses gets
+// a thinner, header-checked reading. A pipe the loader read and refused opens
+// for that reading as the same stream again, the bytes the loader read given
+// first (a name the file services keep for it).
 HBITMAP LoadBitmapFile(const char* path) {
-    // The platform's loader knows every well-formed variant; what it refuses
-    // gets a thinner, header-checked reading below.
     HANDLE loaded = LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0,
                                LR_LOADFROMFILE | LR_VGACOLOR | LR_CREATEDIBSECTION);
     if (loaded != nullptr) {
         return static_cast<HBITMAP>(loaded);
     }
-
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
-
     // Header and blocks start cleared: a file shorter than it claims reads as
     // if the missing bytes were zero.
     BITMAPFILEHEADER fileHeader{};
+    InfoBlock info{};
     DWORD got = 0;
-    if (!ReadFile(file, &fileHeader, kFileHeaderSize, &got, nullptr)) {
-        const DWORD reason = GetLastError();
-        CloseHandle(file);
-        SetLastError(reason);
-        return nullptr;
-    }
-
     DWORD reason = ERROR_SUCCESS;
     void* pixels = nullptr;
     DWORD pixelBytes = 0;
-    InfoBlock info{};
-    if (!BmpFileHeaderPasses(fileHeader)) {
+    if (!ReadFile(file, &fileHeader, kFileHeaderSize, &got, nullptr)) {
+        reason = GetLastError();
+    } else if (!BmpFileHeaderPasses(fileHeader)) {
         reason = ERROR_INVALID_DATA;
-    } else {
-        // The block never outgrows what the file really holds past the pixel
-        // offset, whatever bfSize claims.
-        pixelBytes = fileHeader.bfSize - fileHeader.bfOffBits;
-        std::int64_t fileSize = 0;
-        if (GetFileSizeEx(file, &fileSize)) {
-            const std::int64_t present =
-                fileSize > fileHeader.bfOffBits ? fileSize - fileHeader.bfOffBits : 0;
-            if (present < pixelBytes) {
-                pixelBytes = static_cast<DWORD>(present);
-            }
-        }
-        pixels = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, pixelBytes);
-        if (pixels == nullptr) {
-            reason = GetLastError();
-        } else if (!ReadFile(file, &info, fileHeader.bfOffBits - kFileHeaderSize, &got, nullptr) ||
-                   !ReadFile(file, pixels, pixelBytes, &got, nullptr)) {
-            reason = GetLastError();
-            HeapFree(GetProcessHeap(), 0, pixels);
-            pixels = nullptr;
-        }
+    } else if ((pixels = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                   pixelBytes = PixelBlockBytes(file, fileHeader))) == nullptr) {
+        reason = GetLastError();
+    } else if (!ReadFile(file, &info, fileHeader.bfOffBits - kFileHeaderSize, &got, nullptr) ||
+               !ReadFile(file, pixels, pixelBytes, &got, nullptr)) {
+        reason = GetLastError();
+        HeapFree(GetProcessHeap(), 0, pixels);
+        pixels = nullptr;
     }
     CloseHandle(file);
+    const DWORD infoBytes = fileHeader.bfOffBits - kFileHeaderSize;
+    if (pixels != nullptr && !InProportion(info, infoBytes, pixelBytes)) {
+        reason = ERROR_INVALID_DATA;
+        HeapFree(GetProcessHeap(), 0, pixels);
+        pixels = nullptr;
+    }
     if (pixels == nullptr) {
         SetLastError(reason);
-        return nullptr;
-    }
-
-    const DWORD infoBytes = fileHeader.bfOffBits - kFileHeaderSize;
-    if (!InProportion(info, infoBytes, pixelBytes)) {
-        HeapFree(GetProcessHeap(), 0, pixels);
-        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     const auto* description = reinterpret_cast<const BITMAPINFO*>(&info);
@@ -129,15 +139,11 @@ HBITMAP LoadBitmapFile(const char* path) {
         CreateDIBSection(nullptr, description, DIB_RGB_COLORS, &sectionBits, nullptr, 0, infoBytes);
     if (section == nullptr) {
         reason = GetLastError();
-    } else {
-        const LONG height = info.header.biHeight;
-        const UINT rows = height < 0 ? 0u - static_cast<UINT>(height) : static_cast<UINT>(height);
-        if (SetDIBits(nullptr, section, 0, rows, pixels, description, DIB_RGB_COLORS, pixelBytes,
-                      infoBytes) == 0) {
-            reason = GetLastError();
-            DeleteObject(section);
-            section = nullptr;
-        }
+    } else if (SetDIBits(nullptr, section, 0, AbsoluteHeight(info.header.biHeight), pixels,
+                         description, DIB_RGB_COLORS, pixelBytes, infoBytes) == 0) {
+        reason = GetLastError();
+        DeleteObject(section);
+        section = nullptr;
     }
     HeapFree(GetProcessHeap(), 0, pixels);
     SetLastError(section != nullptr ? ERROR_SUCCESS : reason);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bmp/bmp_layout.h"
+#include "pixels/bmp_constants.h"
 
 namespace veerpic {
 
@@ -15,17 +16,73 @@ namespace {
 
 constexpr DWORD kOutputFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
 
-// The folder part of `path` ("." when it has none), where the new file is
-// written before it takes the place of the old one.
-std::string FolderOf(const char* path) {
-    std::string folder(path);
-    PathRemoveFileSpecA(folder.data());
-    folder.resize(std::strlen(folder.c_str()));
-    return folder.empty() ? std::string(".") : folder;
+// The headers of the file for a bitmap of `record`: the info header with
+// its sizes, the colour table's length and the file header. False with the
+// code set for a bitmap no file can hold.
+bool BuildHeaders(const BITMAP& record, BITMAPFILEHEADER* fileHeader, InfoBlock* info,
+                  DWORD* colorBytes) {
+    BITMAPINFOHEADER& header = info->header;
+    header.biSize = sizeof(BITMAPINFOHEADER);
+    header.biWidth = record.bmWidth;
+    header.biHeight = record.bmHeight;
+    header.biPlanes = 1;
+    header.biBitCount = record.bmBitsPixel;
+    header.biCompression = BI_RGB;
+    // Depths below 16 bits carry a full colour table; the info block has room
+    // for 256 entries, so depths of 9 to 15 bits are refused.
+    const unsigned depth = record.bmBitsPixel;
+    if (depth > 8 && depth < 16) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    *colorBytes = 4 * (depth < 16 ? (1u << depth) : 0u);
+    const std::uint64_t imageSize =
+        static_cast<std::uint64_t>(static_cast<std::uint32_t>(record.bmWidthBytes)) *
+        static_cast<std::uint32_t>(record.bmHeight);
+    const std::uint64_t offBits = pixels::kFileHeaderSize + header.biSize + *colorBytes;
+    if (record.bmWidthBytes <= 0 || record.bmHeight <= 0 || offBits + imageSize > 0xFFFFFFFFu) {
+        SetLastError(ERROR_ARITHMETIC_OVERFLOW);
+        return false;
+    }
+    header.biSizeImage = static_cast<DWORD>(imageSize);
+    fileHeader->bfType = pixels::BMP_SIGNATURE;
+    fileHeader->bfOffBits = static_cast<DWORD>(offBits);
+    fileHeader->bfSize = static_cast<DWORD>(offBits + imageSize);
+    return true;
 }
 
-// Makes a temporary in `folder`, with its name in `temp`; false with the
-// code set.
+// What the four writes take: the headers, the colour table and the pixels.
+struct FileParts {
+    const BITMAPFILEHEADER* fileHeader;
+    const InfoBlock* info;
+    DWORD colorBytes;
+    const void* pixels;
+    DWORD pixelBytes;
+};
+
+// Creates `path` and writes the four parts in order, each only when the one
+// before succeeded. ERROR_SUCCESS, or the failing call's code.
+DWORD WriteFileParts(const char* path, const FileParts& parts) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              kOutputFlags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    DWORD written = 0;
+    DWORD reason = ERROR_SUCCESS;
+    if (!WriteFile(file, parts.fileHeader, sizeof *parts.fileHeader, &written, nullptr) ||
+        !WriteFile(file, &parts.info->header, sizeof parts.info->header, &written, nullptr) ||
+        !WriteFile(file, parts.info->colors, parts.colorBytes, &written, nullptr) ||
+        !WriteFile(file, parts.pixels, parts.pixelBytes, &written, nullptr)) {
+        reason = GetLastError();
+    }
+    if (!CloseHandle(file) && reason == ERROR_SUCCESS) {
+        reason = GetLastError();
+    }
+    return reason;
+}
+
+// Makes a temporary in `folder`, its path in `temp`; false with the code set.
 bool TemporaryIn(const std::string& folder, std::string* temp) {
     // The temporary's name may be longer than its folder's by this much.
     temp->assign(folder.size() + 64, '\0');
@@ -37,16 +94,21 @@ bool TemporaryIn(const std::string& folder, std::string* temp) {
     return true;
 }
 
-// Makes the temporary for `path`: beside it, or, where its folder takes no
-// new file but the existing output may be written, in the folder for
-// temporaries, from where its contents are written into the output itself.
-// ERROR_SUCCESS with the name in `temp`, or the reason.
-DWORD MakeTemporary(const char* path, bool writableOutput, std::string* temp) {
-    if (TemporaryIn(FolderOf(path), temp)) {
+// Makes the temporary for `path`: beside it, or, where no temporary can be
+// made there but the existing output may be written, in the folder for
+// temporaries (ReplaceFileA then writes its contents into the output). The
+// temporary may have no name in its folder until it takes its place:
+// CreateFileA, ReplaceFileA and DeleteFileA reach it by the path given here.
+DWORD MakeTemporary(const char* path, DWORD attributes, std::string* temp) {
+    std::string folder(path);
+    PathRemoveFileSpecA(folder.data());
+    folder.resize(std::strlen(folder.c_str()));
+    if (TemporaryIn(folder.empty() ? std::string(".") : folder, temp)) {
         return ERROR_SUCCESS;
     }
     const DWORD reason = GetLastError();
-    if (reason != ERROR_ACCESS_DENIED || !writableOutput) {
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         return reason;
     }
     std::string tempFolder(GetTempPathA(0, nullptr), '\0');
@@ -57,70 +119,35 @@ DWORD MakeTemporary(const char* path, bool writableOutput, std::string* temp) {
     return TemporaryIn(tempFolder, temp) ? ERROR_SUCCESS : reason;
 }
 
-// The four parts of the file, in order, each written only when the one before
-// succeeded. Returns the failing write's code, or ERROR_SUCCESS.
-DWORD WriteParts(HANDLE file, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
-                 DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
-    DWORD written = 0;
-    if (!WriteFile(file, &fileHeader, sizeof fileHeader, &written, nullptr) ||
-        !WriteFile(file, &info.header, sizeof info.header, &written, nullptr) ||
-        !WriteFile(file, info.colors, colorBytes, &written, nullptr) ||
-        !WriteFile(file, pixels, pixelBytes, &written, nullptr)) {
-        return GetLastError();
+// Writes the file under a new name and then puts it in the place of `path`
+// in one step (an existing file keeping its identity), so that a write that
+// fails part-way leaves whatever stood at `path` exactly as it was. A device
+// or a pipe is written straight: there is no file to keep, and nothing is
+// ever deleted.
+DWORD WriteOutput(const char* path, const FileParts& parts) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        return WriteFileParts(path, parts);
     }
-    return ERROR_SUCCESS;
-}
-
-// Writes straight to `path`: a device or a pipe, where there is no file to
-// keep. Nothing is ever deleted: the name stays with what it belongs to.
-DWORD WriteInPlace(const char* path, const BITMAPFILEHEADER& fileHeader, const InfoBlock& info,
-                   DWORD colorBytes, const void* pixels, DWORD pixelBytes) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              kOutputFlags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
-    const DWORD reason = WriteParts(file, fileHeader, info, colorBytes, pixels, pixelBytes);
-    CloseHandle(file);
-    return reason;
-}
-
-// Writes the whole file under a new name and then puts it in the place of
-// `path` in one step (an existing file keeping its identity), so that a
-// write that fails part-way leaves whatever stood at `path` exactly as it
-// was. `attributes` are those of the existing output, if any.
-DWORD WriteAndReplace(const char* path, DWORD attributes, const BITMAPFILEHEADER& fileHeader,
-                      const InfoBlock& info, DWORD colorBytes, const void* pixels,
-                      DWORD pixelBytes) {
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    const bool writable =
-        exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    std::string tempPath;
-    DWORD reason = MakeTemporary(path, writable, &tempPath);
+    std::string temp;
+    DWORD reason = MakeTemporary(path, attributes, &temp);
     if (reason != ERROR_SUCCESS) {
         return reason;
     }
-    HANDLE file = CreateFileA(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, kOutputFlags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    reason = WriteFileParts(temp.c_str(), parts);
+    const BOOL placed =
+        reason != ERROR_SUCCESS
+            ? FALSE
+            : (attributes != INVALID_FILE_ATTRIBUTES
+                   ? ReplaceFileA(path, temp.c_str(), nullptr, REPLACEFILE_WRITE_THROUGH, nullptr,
+                                  nullptr)
+                   : MoveFileExA(temp.c_str(), path,
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    if (reason == ERROR_SUCCESS && !placed) {
         reason = GetLastError();
-    } else {
-        reason = WriteParts(file, fileHeader, info, colorBytes, pixels, pixelBytes);
-        if (!CloseHandle(file) && reason == ERROR_SUCCESS) {
-            reason = GetLastError();
-        }
-        const BOOL placed = reason != ERROR_SUCCESS ? FALSE
-                            : exists
-                                ? ReplaceFileA(path, tempPath.c_str(), nullptr,
-                                               REPLACEFILE_WRITE_THROUGH, nullptr, nullptr)
-                                : MoveFileExA(tempPath.c_str(), path,
-                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        if (reason == ERROR_SUCCESS && !placed) {
-            reason = GetLastError();
-        }
     }
     if (reason != ERROR_SUCCESS) {
-        DeleteFileA(tempPath.c_str());
+        DeleteFileA(temp.c_str());
     }
     return reason;
 }
@@ -132,45 +159,18 @@ BOOL SaveBitmapFile(const char* path, HBITMAP bitmap) {
     if (GetObjectA(bitmap, sizeof record, &record) == 0) {
         return FALSE;  // a null bitmap ends here: the output is not touched
     }
-
-    InfoBlock info{};
-    BITMAPINFOHEADER& header = info.header;
-    header.biSize = sizeof(BITMAPINFOHEADER);
-    header.biWidth = record.bmWidth;
-    header.biHeight = record.bmHeight;
-    header.biPlanes = 1;
-    header.biBitCount = record.bmBitsPixel;
-    header.biCompression = BI_RGB;
-    const std::uint64_t imageSize =
-        static_cast<std::uint64_t>(static_cast<std::uint32_t>(record.bmWidthBytes)) *
-        static_cast<std::uint32_t>(record.bmHeight);
-
-    // Depths below 16 bits carry a full colour table; the info block has room
-    // for 256 entries, so depths of 9 to 15 bits are refused.
-    const unsigned depth = record.bmBitsPixel;
-    if (depth > 8 && depth < 16) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
-    const DWORD colorEntries = depth < 16 ? (1u << depth) : 0u;
-    const DWORD colorBytes = 4 * colorEntries;
-
     BITMAPFILEHEADER fileHeader{};
-    fileHeader.bfType = BMP_SIGNATURE;
-    const std::uint64_t offBits = kFileHeaderSize + header.biSize + colorBytes;
-    if (record.bmWidthBytes <= 0 || record.bmHeight <= 0 || offBits + imageSize > 0xFFFFFFFFu) {
-        SetLastError(ERROR_ARITHMETIC_OVERFLOW);
+    InfoBlock info{};
+    DWORD colorBytes = 0;
+    if (!BuildHeaders(record, &fileHeader, &info, &colorBytes)) {
         return FALSE;
     }
-    header.biSizeImage = static_cast<DWORD>(imageSize);
-    fileHeader.bfOffBits = static_cast<DWORD>(offBits);
-    fileHeader.bfSize = static_cast<DWORD>(offBits + imageSize);
 
-    void* pixels = HeapAlloc(GetProcessHeap(), 0, header.biSizeImage);
+    const DWORD pixelCapacity = info.header.biSizeImage;
+    void* pixels = HeapAlloc(GetProcessHeap(), 0, pixelCapacity);
     if (pixels == nullptr) {
         return FALSE;
     }
-    const DWORD pixelCapacity = header.biSizeImage;
     HDC dc = CreateCompatibleDC(nullptr);
     if (dc == nullptr) {
         const DWORD reason = GetLastError();
@@ -191,17 +191,10 @@ BOOL SaveBitmapFile(const char* path, HBITMAP bitmap) {
     // The pixel write never reaches past the block, whatever the transfer
     // left in biSizeImage.
     const DWORD pixelBytes =
-        header.biSizeImage < pixelCapacity ? header.biSizeImage : pixelCapacity;
-    // A device or a pipe is written straight; a file is replaced by a new
-    // one in a single step.
-    const DWORD attributes = GetFileAttributesA(path);
-    const bool device =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+        info.header.biSizeImage < pixelCapacity ? info.header.biSizeImage : pixelCapacity;
     DWORD reason = ERROR_NOT_ENOUGH_MEMORY;  // where the path cannot be copied
     try {
-        reason = device ? WriteInPlace(path, fileHeader, info, colorBytes, pixels, pixelBytes)
-                        : WriteAndReplace(path, attributes, fileHeader, info, colorBytes, pixels,
-                                          pixelBytes);
+        reason = WriteOutput(path, FileParts{&fileHeader, &info, colorBytes, pixels, pixelBytes});
     } catch (const std::bad_alloc&) {
     }
 

@@ -6,9 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pixels/dib_records.h"
+#include "pixels/status.h"
+#include "records/dib_records.h"
 
 namespace veerpic::pixels {
+
+// The records are the format's, shared with the platform's header.
+using namespace veerpic::records;
 
 // The file header, and the info headers by their biSize.
 inline constexpr std::uint32_t kFileHeaderSize = sizeof(BITMAPFILEHEADER);  // 14

@@ -4,7 +4,7 @@
 // accepts). Pipes and devices are read to their end, within what the
 // headers say is worth reading, and give the same picture as a file; what
 // was read from one that does not load is kept for the reader's own reading
-// (stream_replay.h).
+// (files.h).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -14,9 +14,9 @@
 
 #include "pixels/bmp_decode.h"
 #include "pixels/row_codec.h"
+#include "surface/files.h"
 #include "surface/gdi_objects.h"
-#include "surface/port.h"
-#include "surface/stream_replay.h"
+#include "surface/testing.h"
 
 namespace platform {
 namespace {
@@ -31,16 +31,16 @@ HANDLE Fail(DWORD code) {
 }
 
 // An open file, closed on every path.
-class OpenFile {
+class OpenHandle {
   public:
-    explicit OpenFile(HANDLE handle) : handle_(handle) {}
-    ~OpenFile() {
+    explicit OpenHandle(HANDLE handle) : handle_(handle) {}
+    ~OpenHandle() {
         if (handle_ != INVALID_HANDLE_VALUE) {
             CloseHandle(handle_);
         }
     }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
+    OpenHandle(const OpenHandle&) = delete;
+    OpenHandle& operator=(const OpenHandle&) = delete;
     HANDLE get() const { return handle_; }
     HANDLE release() {
         const HANDLE handle = handle_;
@@ -119,7 +119,7 @@ class FileBytes {
             return true;
         }
         const std::size_t grown = bytes;
-        if (port::InjectedFault(port::SystemCall::kAllocate) != 0) {
+        if (InjectedFault(SystemCall::kAllocate) != 0) {
             return false;
         }
         auto* more = static_cast<std::uint8_t*>(std::realloc(data_, grown));
@@ -219,8 +219,8 @@ HANDLE LoadFrom(HANDLE file, FileBytes& bytes, std::optional<std::uint64_t> file
 }
 
 HANDLE LoadBmpFile(const char* path) {
-    OpenFile file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    OpenHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
         return nullptr;  // the open set the code
     }
@@ -239,7 +239,7 @@ HANDLE LoadBmpFile(const char* path) {
         const DWORD reason = GetLastError();
         const bool ended = bytes.ended();
         const std::size_t size = bytes.size();
-        replay::Keep(path, file.release(), bytes.release(), size, ended);
+        files::KeepStream(path, file.release(), bytes.release(), size, ended);
         SetLastError(reason);
     }
     return loaded;

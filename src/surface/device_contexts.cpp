@@ -4,7 +4,7 @@
 
 #include "resample/transfer.h"
 #include "surface/gdi_objects.h"
-#include "surface/port.h"
+#include "surface/testing.h"
 
 namespace platform {
 
@@ -15,16 +15,25 @@ using detail::AsDc;
 namespace {
 // The stock object a new DC holds before a bitmap is selected into it.
 int stockBitmapTag;
+detail::LiveSet dcs;
 }  // namespace
+
+GdiDc* detail::AsDc(const void* object) {
+    return dcs.Has(object) ? static_cast<GdiDc*>(const_cast<void*>(object)) : nullptr;
+}
+
+long detail::LiveDcs() {
+    return dcs.Count();
+}
 
 HDC CreateCompatibleDC(HDC dc) {
     if (dc != nullptr && AsDc(dc) == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    const bool injected = port::InjectedFault(port::SystemCall::kAllocate) != 0;
+    const bool injected = InjectedFault(SystemCall::kAllocate) != 0;
     auto* created = injected ? nullptr : new (std::nothrow) GdiDc;
-    if (created == nullptr || !detail::RegisterDc(created)) {
+    if (created == nullptr || !dcs.Add(created)) {
         delete created;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -115,7 +124,7 @@ BOOL DeleteDC(HDC dc) {
     if (target->selected != nullptr) {
         target->selected->selectedInto = nullptr;
     }
-    detail::ForgetDc(target);
+    dcs.Remove(target);
     delete target;
     return TRUE;
 }

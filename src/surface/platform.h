@@ -13,9 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pixels/bmp_constants.h"
-#include "pixels/byte_order.h"
-#include "pixels/pixel_supply.h"
+#include "records/dib_records.h"
 
 namespace platform {
 
@@ -53,12 +51,12 @@ struct POINT {
 };
 
 // ------------------------------------------------------------ bitmap records
-// The records of bitmaps in files and descriptions are the pixel engine's.
-using veerpic::pixels::BITMAPCOREHEADER;
-using veerpic::pixels::BITMAPFILEHEADER;
-using veerpic::pixels::BITMAPINFO;
-using veerpic::pixels::BITMAPINFOHEADER;
-using veerpic::pixels::RGBQUAD;
+// The records of bitmaps in files and descriptions, as the platform names them.
+using veerpic::records::BITMAPCOREHEADER;
+using veerpic::records::BITMAPFILEHEADER;
+using veerpic::records::BITMAPINFO;
+using veerpic::records::BITMAPINFOHEADER;
+using veerpic::records::RGBQUAD;
 
 struct BITMAP {
     LONG bmType;
@@ -70,35 +68,13 @@ struct BITMAP {
     LPVOID bmBits;
 };
 
-using veerpic::pixels::BI_ALPHABITFIELDS;
-using veerpic::pixels::BI_BITFIELDS;
-using veerpic::pixels::BI_JPEG;
-using veerpic::pixels::BI_PNG;
-using veerpic::pixels::BI_RGB;
-using veerpic::pixels::BI_RLE4;
-using veerpic::pixels::BI_RLE8;
-using veerpic::pixels::BMP_SIGNATURE;
-
-// The sizes and offsets of the BMP layout, and the masks of a depth that
-// has none of its own.
-using veerpic::pixels::ChannelMasks;
-using veerpic::pixels::DefaultMasks;
-using veerpic::pixels::kColorTableBytes;
-using veerpic::pixels::kCoreHeaderSize;
-using veerpic::pixels::kFileHeaderSize;
-using veerpic::pixels::kInfoBlockBytes;
-using veerpic::pixels::kInfoHeaderSize;
-using veerpic::pixels::kLargestPixelOffset;
-using veerpic::pixels::kMaxColorEntries;
-// How much of its picture a file must supply (pixel_supply.h): the one rule
-// every reader judges by.
-using veerpic::pixels::kRlePixelsPerByte;
-using veerpic::pixels::PixelsInRows;
-using veerpic::pixels::SuppliesEnough;
-// Little-endian fields read from the bytes of a record.
-using veerpic::pixels::LoadI32;
-using veerpic::pixels::LoadU16;
-using veerpic::pixels::LoadU32;
+using veerpic::records::BI_ALPHABITFIELDS;
+using veerpic::records::BI_BITFIELDS;
+using veerpic::records::BI_JPEG;
+using veerpic::records::BI_PNG;
+using veerpic::records::BI_RGB;
+using veerpic::records::BI_RLE4;
+using veerpic::records::BI_RLE8;
 
 inline constexpr UINT DIB_RGB_COLORS = 0;
 
@@ -138,9 +114,7 @@ struct SECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 
 // ------------------------------------------------------------ last-error codes
-// The codes the services set. Where the platform's file services are not at
-// hand, MapErrno() is the one place that turns a C-library errno into one of
-// them.
+// The codes the services set.
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
@@ -152,6 +126,7 @@ inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
@@ -171,8 +146,6 @@ inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
-// Maps a C-library errno value onto the code above that means the same.
-DWORD MapErrno(int err);
 
 // ------------------------------------------------------------ process heap
 HANDLE GetProcessHeap();
@@ -182,6 +155,14 @@ inline constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008u;
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 
 // ------------------------------------------------------------------- files
+// Opens `path` with the creation disposition CREATE_NEW .. TRUNCATE_EXISTING.
+// A folder is refused (ERROR_ACCESS_DENIED); a FIFO opened for reading waits
+// for its writer. With FILE_FLAG_WRITE_THROUGH each write reaches the disk
+// before it returns. A call that succeeds leaves the last-error code as it
+// was. Two kinds of name stand for something the system has not named: a
+// pending temporary (GetTempFileNameA) is opened as the file it is, named or
+// not; and a pipe or device that LoadImageA read and could not use is opened
+// once more for reading as the same stream, its first bytes given again.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                    DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
 // A read cut short by the end of the file succeeds with the count delivered.
@@ -191,6 +172,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written, OVERL
 BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
 BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileA(LPCSTR path);
+// FILE_ATTRIBUTE_DIRECTORY for a folder; FILE_ATTRIBUTE_DEVICE for a device,
+// a pipe, or a file the process holds as one of its own streams
+// (/dev/stdout sent to a file); else the file's attributes
+// (FILE_ATTRIBUTE_NORMAL where the system has none), with
+// FILE_ATTRIBUTE_READONLY where the process may not write it.
 DWORD GetFileAttributesA(LPCSTR path);
 // Removes the last name of `path` (and the separator before it, but for the
 // root's), leaving its folder: "" for a name without one. TRUE when
@@ -198,25 +184,45 @@ DWORD GetFileAttributesA(LPCSTR path);
 BOOL PathRemoveFileSpecA(LPSTR path);
 // Creates a new, empty temporary with a unique name in `dir`, readable and
 // writable by its owner only, and puts its path into `buffer` (length added:
-// `bufferSize`). Returns the unique number, 0 on failure. A temporary is
-// removed if the process is interrupted before it takes its place.
+// `bufferSize`). Returns the unique number, 0 on failure. The temporary is
+// "pending" until MoveFileExA or ReplaceFileA puts it in place or DeleteFileA
+// removes it. A process ended by a signal or console event that lets it act
+// first removes its pending temporaries; where the system can, a pending
+// temporary goes even with a process killed outright (it has no name, or is
+// marked for deletion, until it takes its place).
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize);
 // The folder for temporaries that have no place beside their output, with a
 // separator at its end. Returns its length, or the size it needs (its NUL
 // included) when `bufferSize` is too small.
 DWORD GetTempPathA(DWORD bufferSize, LPSTR buffer);
 // Puts the temporary `from` at `to`, where no file stands yet, as a new file
-// with the mode a new file gets; a symbolic link at `to` goes on naming it.
-// With MOVEFILE_REPLACE_EXISTING, a file that stands there after all is
-// replaced as ReplaceFileA replaces it.
+// with the mode a new file gets; a symbolic link at `to` goes on naming the
+// new file. With MOVEFILE_REPLACE_EXISTING, a file that stands there after
+// all is replaced as ReplaceFileA replaces it; without it, that is
+// ERROR_ALREADY_EXISTS. MOVEFILE_WRITE_THROUGH puts the new entry on the disk
+// before the call returns.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
-// Puts the temporary `replacement` in the place of the existing file
-// `replaced`, keeping the identity of `replaced`: its names, owner, group
-// and mode (attributes on Windows), and a symbolic link that leads to it. An
-// output that may not be written is refused with ERROR_ACCESS_DENIED; one
-// whose identity a new file could not keep is written in place. A failure
-// leaves `replaced` as it was. The port contract (surface/port.h) gives the
-// whole of what is kept, refused and left. `backup` must be null.
+// Puts the complete temporary `replacement` in the place of the file
+// `replaced`, keeping the output's identity. `backup` must be null.
+// - Links are followed as the system's own open follows them (a link the
+//   system's protection refuses to follow is refused, ERROR_ACCESS_DENIED);
+//   the file they end at is the one replaced, and the links go on naming it.
+// - Kept: every name the output has, its owner, group and mode (POSIX) or
+//   its attributes (Windows).
+// - Refused with ERROR_ACCESS_DENIED, nothing changed: an output the process
+//   may not write, a folder, a device.
+// - Written in place, where a new file could not keep the identity (other
+//   hard links; one of the process's own streams; an owner the process
+//   cannot give) or the system refuses the rename for a reason writing in
+//   place avoids (the folder takes no new entry, a mount point, an output
+//   open elsewhere). The in-place write checks the file-size limit, takes a
+//   lock (concurrent runs follow one another), reserves the room, and holds
+//   termination while it overwrites: only an I/O error during the overwrite
+//   can change the output, and it then leaves it empty, never half new.
+// - An output gone by the time of the replace is put there as a new file.
+// A failure leaves the output byte for byte as it was; the replacement then
+// stays pending, for the caller to delete. REPLACEFILE_WRITE_THROUGH puts
+// the new entry on the disk before the call returns.
 BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags, LPVOID exclude,
                   LPVOID reserved);
 
@@ -257,26 +263,5 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
             HBITMAP mask, int xMask, int yMask);
 BOOL DeleteDC(HDC dc);
 BOOL DeleteObject(HGDIOBJ object);
-
-// ------------------------------------------------------------- accounting
-// How many objects of each kind are alive, so that tests can show that every
-// path releases what it held.
-struct LiveCounts {
-    long bitmaps;
-    long dcs;
-    long heapBlocks;
-    long files;
-    long temporaries;  // pending: made and neither in place nor deleted
-};
-LiveCounts GetLiveCounts();
-
-// How often written data and folder entries were flushed to the disk since
-// the process began, so that tests can show a write is durable before it
-// reports success.
-struct FlushCounts {
-    long data;
-    long folders;
-};
-FlushCounts GetFlushCounts();
 
 }  // namespace platform

@@ -1,173 +1,159 @@
-// The contract between the bitmap services and each system's port: what a
-// port (the *_posix.cpp files, or the *_windows.cpp files, as the build
-// chooses) must define, and what each definition promises. The rest of the
-// tool sees none of this; it sees platform.h.
+// The primitive operations each system's port supplies. The services' policy
+// (what a save does, how a stream is read twice, where memory comes from) is
+// written once, in the system-neutral files of this folder, over these; a
+// port is the *_posix files or the *_windows files, as the build chooses, and
+// holds only what differs between systems. The rest of the tool sees none of
+// this: it sees platform.h.
 //
-// A port defines, with qualified names (`BOOL platform::CloseHandle(...)`),
-// so that a signature that drifts from platform.h fails to compile:
-//
-//   last error   GetLastError, SetLastError
-//   heap         GetProcessHeap, HeapAlloc, HeapFree
-//   files        CreateFileA, ReadFile, WriteFile, GetFileSizeEx, CloseHandle,
-//                DeleteFileA, GetFileAttributesA
-//   paths        PathRemoveFileSpecA
-//   temporaries  GetTempFileNameA, GetTempPathA
-//   replace      MoveFileExA, ReplaceFileA
-//
-// and, in platform::port, every function declared below that does not say it
-// is common to every system (the block allocator and the fault seam are).
-// Every port file includes this header.
+// One convention for every primitive that can fail: it returns ERROR_SUCCESS
+// or the platform's code for the failure (the system's own error is mapped
+// once, in the port), and leaves the thread's last-error code alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <string>
 
 #include "surface/platform.h"
 
 namespace platform::port {
 
-// Runs `body` and returns what it returns; where it runs out of memory
-// (a std::bad_alloc from a string or table), returns `failure` with
-// ERROR_NOT_ENOUGH_MEMORY instead. Every service of a port that uses the
-// standard library's containers runs inside it: no exception leaves a port.
-template <typename T, typename Body>
-T Guarded(T failure, const Body& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return failure;
-    }
-}
+using Code = DWORD;
 
-// ------------------------------------------------------------------- heap
-
-// The transfer's working memory and the process heap's large blocks: null
-// when the memory cannot be had. ReleaseWorkingMemory takes null too.
-void* AllocateWorkingMemory(std::size_t bytes);
-void ReleaseWorkingMemory(void* block);
-
-// Advises the system to back a large block with large pages: fewer page
-// faults when it is first touched, fewer misses in the address translation
-// caches after. Advice only: a system without them keeps ordinary pages.
-void AdviseLargePages(void* block, std::size_t bytes);
-
-// Heap blocks handed out by HeapAlloc and not yet freed.
-long LiveHeapBlocks();
-
-// Where sections' pixels and the transfer's working memory come from when a
-// test puts its own allocator in place: one that sets the end or the start
-// of every block against an inaccessible page, say, so that a read past it
-// stops the test at once. Common to every system; set it (or null, for the
-// heap again) only while no section or working block is alive.
-struct BlockAllocator {
-    void* (*allocate)(std::size_t bytes);  // cleared memory, or null
-    void (*release)(void* block);
-};
-void SetBlockAllocator(const BlockAllocator* allocator);
-const BlockAllocator* TestBlockAllocator();
+// A file the system has opened: a descriptor, or a handle.
+using File = std::intptr_t;
+inline constexpr File kNoFile = -1;
 
 // ------------------------------------------------------------------ files
 
-// File handles opened by CreateFileA and not yet closed.
-long LiveFiles();
+// Opens `path` with the platform's access bits, sharing (where the system
+// has mandatory sharing) and creation disposition, which the caller has
+// checked. Folders open too, for the caller to refuse.
+Code Open(const char* path, DWORD access, DWORD share, DWORD creation, File* file);
+// A second file of the same open file, with a lifetime of its own.
+Code Duplicate(File file, File* copy);
+Code Close(File file);
 
-// Counts a flush of written data, or of a folder's entries, to the disk, for
-// GetFlushCounts. Common to every system.
-void CountDataFlush();
-void CountFolderFlush();
+// One read or write of at most `count` bytes, `*done` what moved: at the
+// file's own position, or at `at`. A read at the end of a file, or of a pipe
+// whose writer has gone, moves 0 bytes and succeeds. An interrupted call is
+// made again.
+Code Read(File file, void* buffer, DWORD count, DWORD* done);
+Code ReadAt(File file, void* buffer, DWORD count, std::uint64_t at, DWORD* done);
+Code Write(File file, const void* buffer, DWORD count, DWORD* done);
+Code WriteAt(File file, const void* buffer, DWORD count, std::uint64_t at, DWORD* done);
+
+// Puts the file's written data on the disk.
+Code Flush(File file);
+Code SetLength(File file, std::uint64_t length);
+// Reserves room for `length` bytes without changing the length or a byte:
+// ERROR_NOT_SUPPORTED where the file system cannot.
+Code Reserve(File file, std::uint64_t length);
+// Locks the whole file for this process, waiting for an earlier holder; the
+// lock goes with the file. ERROR_NOT_SUPPORTED where there are no locks.
+Code Lock(File file);
+
+// What a file is and who may do what with it.
+struct Identity {
+    enum class Kind { kMissing, kRegular, kFolder, kDevice };  // devices, pipes, consoles
+    Kind kind = Kind::kMissing;
+    std::uint64_t volume = 0;  // the file system it lies on
+    std::uint64_t number = 0;  // the file's number there
+    std::uint64_t size = 0;
+    std::uint32_t links = 0;  // its names
+    std::uint32_t owner = 0;  // owner, group and permission bits where the system has them
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;
+    DWORD attributes = 0;   // the platform's attributes, as far as the system has them
+    bool writable = false;  // this process may open it for writing
+};
+Code Query(File file, Identity* identity);
+// What stands at `path`, its links followed: Kind::kMissing, and success,
+// where nothing does but its folder exists.
+Code QueryPath(const char* path, Identity* identity);
+// Gives the file the owner, group and mode (POSIX) or attributes (Windows)
+// of `old`, or with null the mode a new file gets. ERROR_ACCESS_DENIED where
+// the system refuses them.
+Code TakeIdentity(File file, const Identity* old);
+
+// ------------------------------------------------------------------ names
+
+Code Unlink(const char* path);
+// Renames `from` to `to` in one step, replacing a file that stands there.
+Code RenameOver(const char* from, const char* to);
+// Puts the entries of the folder `folder` on the disk.
+Code FlushFolder(const char* folder);
+// Where the links at the end of `path` lead, followed as the system's own
+// open would follow them: ERROR_ACCESS_DENIED where the system's protection
+// refuses to follow one, ERROR_CANT_RESOLVE_FILENAME for a loop. `held`
+// becomes true where the path leads to one of the process's own streams
+// (/dev/stdout, /dev/fd/1).
+Code FinalPath(const char* path, std::string* target, bool* held);
+bool EndsInSeparator(const std::string& path);
+inline constexpr char kSeparator =
+#if defined(_WIN32)
+    '\\';
+#else
+    '/';
+#endif
+// Whether the names of a folder tell capitals from small letters.
+inline constexpr bool kCaseSensitiveNames = kSeparator == '/';
+// The folder for temporaries with no place beside their output.
+std::string TemporaryFolder();
+// The largest file this process may write (its file-size limit).
+std::uint64_t FileSizeLimit();
+// A number that differs between processes and over time.
+std::uint64_t UniqueSeed();
 
 // ------------------------------------------------------------ temporaries
 
-// A temporary is the new file of a save, made by GetTempFileNameA beside the
-// output, from then on "pending" until ReplaceFileA or MoveFileExA puts it in
-// the output's place or DeleteFileA removes it. Pending temporaries are
-// removed when the process is ended by a signal or console event that lets
-// it act first; they are readable and writable by their owner only until
-// they take their place. Where the system can, a temporary has no name in
-// its folder until it is complete, so that even a kill leaves nothing behind.
-long PendingTemporaries();
+// Makes the new file `path`, readable and writable by its owner only:
+// ERROR_FILE_EXISTS where a file has that name. Where the system can,
+// the file goes with the process until KeepTemporary (it has no name yet, or
+// is marked for deletion): `*vanishes` tells which.
+Code CreateTemporary(const char* path, File* file, bool* vanishes);
+// Gives the temporary open as `file` its name `path` for good.
+Code KeepTemporary(File file, const char* path);
+// Removes `path`, with only the calls a termination handler may make.
+void RemoveInHandler(const char* path);
 
-// A name for a new temporary that no file in its folder is likely to have:
-// `prefix`, six letters or digits drawn from `seed` and ".tmp". `capitals`
-// where the folder's names tell capitals from small letters. Common to every
-// system.
-std::string TemporaryName(const std::string& prefix, std::uint64_t seed, bool capitals);
+// ------------------------------------------------------------ termination
 
-// ---------------------------------------------------------------- replace
-//
-// ReplaceFileA(output, replacement, ...) puts the complete file
-// `replacement` (a pending temporary) in the place of the existing file
-// `output`, keeping the output's identity:
-//
-// - Kept: every name the output has (a file with other hard links is
-//   written in place, so that each name shows the new picture), its owner,
-//   group and mode (POSIX) or attributes (Windows), and a symbolic link at
-//   `output`, which goes on naming the file it named. An output reached
-//   through one of the process's own descriptors (/dev/stdout) is written
-//   in place.
-// - Refused, with ERROR_ACCESS_DENIED and nothing changed: an output the
-//   process may not write, a folder, a device.
-// - Written in place: where a new file could not keep the identity (other
-//   hard links; an owner or group the process cannot give away) or the
-//   system refuses the rename for a reason writing in place avoids (the
-//   folder takes no new entry, the output is a mount point, the temporary
-//   lies on another file system and no second temporary can be made beside
-//   the output).
-// - A failure leaves the earlier output byte for byte, and no temporary
-//   beyond the pending one. The in-place write checks the file-size limit,
-//   takes an advisory lock (concurrent runs follow one another) and
-//   reserves the room the new contents need before it overwrites a byte,
-//   and holds termination signals while it overwrites: only an I/O error or
-//   a kill during the overwrite can leave the output changed.
-//
-// - An output that is gone by the time of the replace (another run's
-//   replace, which on Windows takes the name away for a moment, or the
-//   user) is put there as a new file.
-//
-// On success the replacement is gone and no longer pending; on failure it
-// stays pending, for the caller to delete.
-//
-// MoveFileExA(replacement, output, ...) puts a pending temporary where no
-// file stands yet, as a new file with the mode a new file gets.
+// Has `cleanup` run when a signal or console event ends the process and lets
+// it act first; the process then ends as the event would have ended it.
+// Events the process was started with ignored stay ignored. Called before
+// anything is written.
+void TakeOverTermination(void (*cleanup)());
+// Holds back exactly the events TakeOverTermination takes over until the
+// last release; holds nest.
+void HoldTermination();
+void ReleaseTermination();
 
-// ------------------------------------------------------------ fault seam
-//
-// Each system function a port calls goes through this seam, so that a test
-// can make the n-th call of one of them fail with an error of its choosing
-// and show that every failure is survived. With no hook set, the seam costs
-// one test of a null pointer.
-enum class SystemCall {
-    kOpen,      // open, openat, memfd; CreateFileA
-    kRead,      // read; ReadFile
-    kReadAt,    // pread; ReadFile after SetFilePointerEx
-    kWrite,     // write; WriteFile
-    kWriteAt,   // pwrite; WriteFile after SetFilePointerEx
-    kFlush,     // fdatasync, fsync; FlushFileBuffers
-    kClose,     // close; CloseHandle
-    kRename,    // renameat; MoveFileExA, ReplaceFileA
-    kLink,      // linkat; CreateHardLinkA
-    kUnlink,    // unlinkat; DeleteFileA
-    kOwner,     // fchownat
-    kMode,      // fchmodat, fchmod; SetFileAttributesA
-    kReserve,   // fallocate, ftruncate; SetEndOfFile
-    kLock,      // flock; LockFileEx
-    kAllocate,  // malloc, calloc, realloc; HeapAlloc
-    kCount,
-};
+// ------------------------------------------------------------------ memory
 
-// The call's name, as the tests print it.
-const char* SystemCallName(SystemCall call);
-
-// Returns 0 to let the call run, or the error to fail it with: an errno
-// value on POSIX, a last-error code on Windows.
-using FaultHook = int (*)(SystemCall call);
-void SetFaultHook(FaultHook hook);
-
-// The error the hook chose for this call, or 0. Ports call it just before
-// each system call. The seam is common to every system.
-int InjectedFault(SystemCall call);
+// The system's heap, for blocks below a page file's worth.
+void* AllocateBlock(std::size_t bytes, bool cleared);
+void FreeBlock(void* block);
+// The granularity of MapPages and of views: `bytes` are multiples of it.
+std::size_t PageSize();
+// Fresh pages, cleared by the system.
+void* MapPages(std::size_t bytes);
+void UnmapPages(void* pages, std::size_t bytes);
+// A file in memory of `bytes` bytes, cleared, mapped for reading and writing.
+Code CreateMemoryFile(std::size_t bytes, File* file, void** view);
+void CloseMemoryFile(File file, void* view, std::size_t bytes);
+// Puts a copy-on-write view of the memory file `file` in the place of the
+// pages at `at` (from MapPages, `bytes` long, the file's size): reads see
+// the file's pages until the view writes pages of its own. On failure the
+// pages at `at` are fresh ones or as they were.
+Code MapCopyView(File file, std::size_t bytes, void* at);
+// Turns the file's own view at `view` into a copy-on-write one: from then on
+// writes through it never reach the file, so that the file keeps what
+// every view of it saw.
+Code FreezeMemoryFile(File file, void* view, std::size_t bytes);
+void UnmapView(void* view, std::size_t bytes);
+// Advice to back a large block with large pages; a system without them
+// keeps ordinary ones.
+void AdviseLargePages(void* block, std::size_t bytes);
 
 }  // namespace platform::port

@@ -1,5 +1,6 @@
-// Bitmap sections: making them from a description, converting rows into and
-// out of them, their record, and copies.
+// Bitmap sections: the table of those alive, making them from a description
+// and deleting them, converting rows into and out of them, their record, and
+// copies.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -7,7 +8,9 @@
 
 #include "pixels/pixel_supply.h"
 #include "pixels/row_codec.h"
+#include "surface/files.h"
 #include "surface/gdi_objects.h"
+#include "surface/testing.h"
 #include "threads/parts.h"
 
 namespace platform {
@@ -18,6 +21,8 @@ using detail::AsBitmap;
 using detail::AsDc;
 
 namespace {
+
+detail::LiveSet bitmaps;
 
 // The description at `info`, `infoSize` bytes long, judged into `format`;
 // false with the last-error code set when it is refused.
@@ -44,7 +49,7 @@ pixels::DibFormat RgbFormatOf(const pixels::DibFormat& f) {
     rgb.compression = BI_RGB;
     rgb.alphaMask = 0;
     if (f.bitCount == 16 || f.bitCount == 32) {
-        const ChannelMasks masks = DefaultMasks(f.bitCount);
+        const pixels::ChannelMasks masks = pixels::DefaultMasks(f.bitCount);
         rgb.redMask = masks.red, rgb.greenMask = masks.green, rgb.blueMask = masks.blue;
     }
     return rgb;
@@ -89,7 +94,112 @@ void DescribeForGetDIBits(const pixels::DibFormat& f, BITMAPINFO* info) {
     }
 }
 
+// Whether the bits after each row's pixels are clear, as GetDIBits delivers them.
+bool RowEndsClear(const pixels::Plane& plane) {
+    const pixels::DibFormat& f = *plane.format;
+    const std::size_t used = (static_cast<std::size_t>(f.width) * f.bitCount + 7) / 8;
+    const unsigned spare =
+        static_cast<unsigned>(used * 8 - static_cast<std::size_t>(f.width) * f.bitCount);
+    if (spare == 0 && used == f.stride) {
+        return true;
+    }
+    for (std::int32_t y = 0; y < f.height; ++y) {
+        const std::uint8_t* row = plane.bits + static_cast<std::size_t>(y) * f.stride;
+        if ((spare != 0 && (row[used - 1] & ((1u << spare) - 1)) != 0) ||
+            std::any_of(row + used, row + f.stride, [](std::uint8_t b) { return b != 0; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Converts `count` rows from `start` (counted from the bottom) into `out`,
+// in BI_RGB; a large picture's rows are shared out between the cores, each
+// part with its own working row. False when no working row can be had.
+bool ConvertOut(const GdiBitmap& source, UINT start, UINT count, bool bottomUp, std::uint8_t* out) {
+    const pixels::DibFormat& f = source.format;
+    const pixels::DibFormat rgb = RgbFormatOf(f);
+    const std::uint64_t bytes = std::uint64_t{count} * f.stride;
+    const int parts = bytes >= threads::kSharedBytes ? threads::CoresToUse() : 1;
+    std::atomic<bool> ok{true};
+    threads::RunParts(parts, [&](int part) {
+        pixels::RowConverter converter(f, rgb);
+        if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
+            ok = false;
+            return;
+        }
+        for (UINT i = threads::PartStart(count, part, parts);
+             i < threads::PartStart(count, part + 1, parts); ++i) {
+            // Output row i holds picture row (start + i) counted from the bottom.
+            const auto fromTop =
+                static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);
+            std::uint8_t* row = out + std::size_t{bottomUp ? i : count - 1 - i} * f.stride;
+            converter.Convert(source.RowFromTop(fromTop), row, static_cast<std::size_t>(f.width));
+            pixels::ClearRowEnd(f, row);
+        }
+    });
+    return ok;
+}
+
 }  // namespace
+
+namespace detail {
+
+GdiBitmap* AsBitmap(const void* object) {
+    return bitmaps.Has(object) ? static_cast<GdiBitmap*>(const_cast<void*>(object)) : nullptr;
+}
+
+long LiveBitmaps() {
+    return bitmaps.Count();
+}
+
+HBITMAP NewSection(const pixels::DibFormat& format) {
+    pixels::DibFormat f = format;
+    std::uint32_t imageSize = 0;
+    if (!pixels::DibRowAndImageSize(f.width, f.height, f.bitCount, &f.stride, &imageSize)) {
+        return files::Fail(ERROR_INVALID_PARAMETER, HBITMAP{});
+    }
+    auto* bitmap =
+        InjectedFault(SystemCall::kAllocate) != 0 ? nullptr : new (std::nothrow) GdiBitmap;
+    if (bitmap != nullptr && !AllocateSectionBits(imageSize, &bitmap->pixels)) {
+        ReleaseSectionBits(bitmap->pixels);
+        delete bitmap;
+        bitmap = nullptr;
+    }
+    if (bitmap == nullptr || !bitmaps.Add(bitmap)) {
+        if (bitmap != nullptr) {
+            ReleaseSectionBits(bitmap->pixels);
+        }
+        delete bitmap;
+        return files::Fail(ERROR_NOT_ENOUGH_MEMORY, HBITMAP{});
+    }
+    bitmap->format = f;
+    return bitmap;
+}
+
+}  // namespace detail
+
+BOOL DeleteObject(HGDIOBJ object) {
+    GdiBitmap* bitmap = AsBitmap(object);
+    if (bitmap == nullptr) {
+        if (object != nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+        }
+        return FALSE;
+    }
+    if (bitmap->selectedInto != nullptr) {
+        return FALSE;  // a bitmap selected into a DC cannot be deleted
+    }
+    bitmaps.Remove(bitmap);
+    detail::ReleaseSectionBits(bitmap->pixels);
+    delete bitmap;
+    return TRUE;
+}
+
+LiveCounts GetLiveCounts() {
+    return LiveCounts{detail::LiveBitmaps(), detail::LiveDcs(), detail::LiveHeapBlocks(),
+                      files::LiveFiles(), files::PendingTemporaries()};
+}
 
 HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
                          DWORD offset, DWORD infoSize) {
@@ -106,7 +216,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
     }
     HBITMAP bitmap = detail::NewSection(format);
     if (bitmap != nullptr && bits != nullptr) {
-        *bits = bitmap->bits.get();
+        *bits = bitmap->pixels.bits;
     }
     return bitmap;
 }
@@ -173,31 +283,15 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    const pixels::DibFormat rgb = RgbFormatOf(f);
     const bool bottomUp = info->bmiHeader.biHeight > 0;
-    // A large picture's rows are shared out between the cores; each part
-    // converts its own rows with its own working row.
-    const std::uint64_t bytes = std::uint64_t{count} * f.stride;
-    const int parts = bytes >= threads::kSharedBytes ? threads::CoresToUse() : 1;
-    std::atomic<bool> ok{true};
-    threads::RunParts(parts, [&](int part) {
-        pixels::RowConverter converter(f, rgb);
-        if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
-            ok = false;
-            return;
-        }
-        for (UINT i = threads::PartStart(count, part, parts);
-             i < threads::PartStart(count, part + 1, parts); ++i) {
-            // Output row i holds picture row (start + i) counted from the bottom.
-            const auto fromTop =
-                static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);
-            const UINT outRow = bottomUp ? i : count - 1 - i;
-            std::uint8_t* out = static_cast<std::uint8_t*>(bits) + std::size_t{outRow} * f.stride;
-            converter.Convert(source->RowFromTop(fromTop), out, static_cast<std::size_t>(f.width));
-            pixels::ClearRowEnd(f, out);
-        }
-    });
-    if (!ok) {
+    // The whole picture, asked for as it lies in the section: the block
+    // becomes a copy-on-write view of the section's pixels, no copy made.
+    if (start == 0 && count == static_cast<UINT>(f.height) && bottomUp != f.topDown &&
+        pixels::SameLayout(f, RgbFormatOf(f)) && RowEndsClear(source->Plane()) &&
+        detail::ViewInto(bits, source->pixels)) {
+        return static_cast<int>(count);
+    }
+    if (!ConvertOut(*source, start, count, bottomUp, static_cast<std::uint8_t*>(bits))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
@@ -224,7 +318,7 @@ int GetObjectA(HANDLE object, int size, void* out) {
     record.bmWidthBytes = static_cast<LONG>(bitmap->format.stride);
     record.bmPlanes = 1;
     record.bmBitsPixel = bitmap->format.bitCount;
-    record.bmBits = bitmap->bits.get();
+    record.bmBits = bitmap->pixels.bits;
     std::memcpy(out, &record, sizeof record);
     return static_cast<int>(sizeof(BITMAP));
 }

@@ -68,7 +68,7 @@ TEST(IndependentReader, PillowSeesTheSamePixelsAtEveryDepth) {
         HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&d),
                                           DIB_RGB_COLORS, &pixels, nullptr, 0, sizeof d);
         ASSERT_NE(bitmap, nullptr);
-        for (std::size_t i = 0; i < bitmap->size; ++i) {
+        for (std::size_t i = 0; i < bitmap->pixels.bytes; ++i) {
             static_cast<std::uint8_t*>(pixels)[i] = static_cast<std::uint8_t>(random());
         }
         TempDir dir;

@@ -7,7 +7,7 @@
 #include "bmp/bmp_reader.h"
 #include "support/test_support.h"
 #include "surface/platform.h"
-#include "surface/port.h"
+#include "surface/testing.h"
 
 namespace {
 
@@ -286,11 +286,11 @@ TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
     // Sections' pixels are counted as they are allocated: a refused file
     // allocates none.
     static std::size_t allocated;
-    static const platform::port::BlockAllocator counting = {[](std::size_t bytes) -> void* {
-                                                                allocated += bytes;
-                                                                return std::calloc(bytes, 1);
-                                                            },
-                                                            [](void* block) { std::free(block); }};
+    static const platform::BlockAllocator counting = {[](std::size_t bytes) -> void* {
+                                                          allocated += bytes;
+                                                          return std::calloc(bytes, 1);
+                                                      },
+                                                      [](void* block) { std::free(block); }};
     TempDir dir;
     for (const ProportionCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -300,11 +300,11 @@ TEST(LoadBitmapFile, PictureMustBeInProportionToTheFile) {
         veerpic_test::WriteBytes(
             path, veerpic_test::MakeBmp(c.width, c.height, c.bits, table, pixels, c.compression));
         allocated = 0;
-        platform::port::SetBlockAllocator(&counting);
+        platform::SetBlockAllocator(&counting);
         HBITMAP bitmap = LoadBitmapFile(path.c_str());
         const DWORD reason = GetLastError();
         DeleteObject(bitmap);
-        platform::port::SetBlockAllocator(nullptr);
+        platform::SetBlockAllocator(nullptr);
         EXPECT_EQ(bitmap != nullptr, c.opens);
         if (bitmap == nullptr) {
             EXPECT_EQ(reason, ERROR_INVALID_DATA);

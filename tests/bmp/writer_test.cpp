@@ -19,7 +19,7 @@
 #include "support/test_support.h"
 #include "surface/gdi_objects.h"
 #include "surface/platform.h"
-#include "surface/port.h"
+#include "surface/testing.h"
 
 namespace {
 
@@ -254,13 +254,13 @@ TEST_F(WriterFile, AFailedCloseOfTheNewFileFailsTheSave) {
     written = false;
     closes = 0;
     // The first close after the first write is the new file's.
-    port::SetFaultHook([](port::SystemCall call) {
-        written = written || call == port::SystemCall::kWrite;
-        return written && call == port::SystemCall::kClose && ++closes == 1 ? kFailure : 0;
+    SetFaultHook([](SystemCall call) {
+        written = written || call == SystemCall::kWrite || call == SystemCall::kWriteAt;
+        return written && call == SystemCall::kClose && ++closes == 1 ? kFailure : 0;
     });
     const BOOL saved = Save(path);
     const DWORD reason = GetLastError();
-    port::SetFaultHook(nullptr);
+    SetFaultHook(nullptr);
     EXPECT_FALSE(saved);
     EXPECT_EQ(reason, ERROR_IO_DEVICE);
     EXPECT_GE(closes, 1);

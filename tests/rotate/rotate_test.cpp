@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "support/test_support.h"
 
-#include "surface/port.h"
+#include "surface/testing.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -516,7 +516,7 @@ void GuardedRelease(void* block) {
     munmap(mapping.base, mapping.length);
 }
 
-const platform::port::BlockAllocator kGuardedAllocator = {GuardedAllocate, GuardedRelease};
+const platform::BlockAllocator kGuardedAllocator = {GuardedAllocate, GuardedRelease};
 
 }  // namespace
 
@@ -525,11 +525,11 @@ GuardedBlocks::GuardedBlocks(bool guardStart) {
     if (guarded == nullptr) {
         guarded = new std::map<void*, Mapping>;
     }
-    platform::port::SetBlockAllocator(&kGuardedAllocator);
+    platform::SetBlockAllocator(&kGuardedAllocator);
 }
 
 GuardedBlocks::~GuardedBlocks() {
-    platform::port::SetBlockAllocator(nullptr);
+    platform::SetBlockAllocator(nullptr);
 }
 
 void* GuardedBlocks::Allocate(std::size_t bytes) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 
@@ -81,8 +82,8 @@ TEST(GdiObjects, CopyImageKeepsFormatTableAndPixels) {
     EXPECT_EQ(copy->format.colorCount, source->format.colorCount);
     EXPECT_EQ(std::memcmp(copy->format.colors, source->format.colors, sizeof source->format.colors),
               0);
-    EXPECT_EQ(std::memcmp(copy->bits.get(), pixels, 8 * 4), 0);
-    EXPECT_NE(copy->bits.get(), source->bits.get());
+    EXPECT_EQ(std::memcmp(copy->pixels.bits, pixels, 8 * 4), 0);
+    EXPECT_NE(copy->pixels.bits, source->pixels.bits);
     DeleteObject(copy);
     DeleteObject(source);
 }

@@ -1,6 +1,6 @@
 // What the POSIX port adds under the contract: its errno table, FIFOs, the
-// signals that remove pending temporaries, unnamed temporaries, the large
-// block it keeps, and replaces across file systems.
+// signals that remove pending temporaries, unnamed temporaries, and
+// replaces across file systems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,7 +16,8 @@
 
 #include "support/test_support.h"
 #include "surface/platform.h"
-#include "surface/port.h"
+#include "surface/system_calls_posix.h"
+#include "surface/testing.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ TEST(PosixPort, ErrnoValuesMapOntoTheirCodes) {
                                            {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
                                            {EIO, ERROR_IO_DEVICE}};
     for (const auto& [err, code] : table) {
-        EXPECT_EQ(MapErrno(err), code) << err;
+        EXPECT_EQ(posix::MapErrno(err), code) << err;
     }
 }
 
@@ -151,53 +152,21 @@ TEST(PosixPort, ANamedTemporaryIsTheOwnersAlone) {
     TempDir dir;
     static int opens;
     opens = 0;
-    // The second open is the unnamed file's: refused as by a file system without them.
-    port::SetFaultHook([](port::SystemCall call) {
-        return call == port::SystemCall::kOpen && ++opens == 2 ? EOPNOTSUPP : 0;
-    });
+    // The third open is the unnamed file's (after the folder's, twice):
+    // refused as by a file system without them.
+    SetFaultHook(
+        [](SystemCall call) { return call == SystemCall::kOpen && ++opens == 3 ? EOPNOTSUPP : 0; });
     const mode_t mask = umask(0);
     char name[4096];
     const UINT made = GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name);
     umask(mask);
-    port::SetFaultHook(nullptr);
+    SetFaultHook(nullptr);
     ASSERT_NE(made, 0u);
     struct stat st {};
     ASSERT_EQ(stat(name, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(DeleteFileA(name));
     EXPECT_TRUE(fs::is_empty(dir.path()));
-}
-
-// The turn's working memory, freed, serves the writer's block of about its
-// size without new pages; a small block, or one that must start
-// cleared, is a block of its own, and the heap's count is kept either way.
-TEST(PosixPort, TheLastLargeBlockFreedServesTheNextOfItsSize) {
-    constexpr std::size_t kMiB = std::size_t{1} << 20;
-    const long before = GetLiveCounts().heapBlocks;
-    void* working = port::AllocateWorkingMemory(12 * kMiB);
-    ASSERT_NE(working, nullptr);
-    static_cast<std::uint8_t*>(working)[12 * kMiB - 1] = 7;
-    port::ReleaseWorkingMemory(working);
-    void* cleared = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 11 * kMiB);
-    void* small = HeapAlloc(GetProcessHeap(), 0, 3 * kMiB);
-    void* writer = HeapAlloc(GetProcessHeap(), 0, 11 * kMiB);
-    ASSERT_NE(cleared, nullptr);
-    ASSERT_NE(small, nullptr);
-    EXPECT_NE(cleared, working);
-    EXPECT_EQ(static_cast<std::uint8_t*>(cleared)[11 * kMiB - 1], 0);
-    EXPECT_NE(small, working);
-    EXPECT_EQ(writer, working);
-    EXPECT_EQ(GetLiveCounts().heapBlocks, before + 3);
-    for (void* block : {cleared, small, writer}) {
-        HeapFree(GetProcessHeap(), 0, block);
-    }
-    EXPECT_EQ(GetLiveCounts().heapBlocks, before);
-    // A request larger than the kept block gets a block of its own.
-    void* larger = HeapAlloc(GetProcessHeap(), 0, 20 * kMiB);
-    ASSERT_NE(larger, nullptr);
-    EXPECT_NE(larger, writer);
-    static_cast<std::uint8_t*>(larger)[20 * kMiB - 1] = 1;
-    HeapFree(GetProcessHeap(), 0, larger);
 }
 
 // A replace whose temporary lies on another file system copies it beside
@@ -223,11 +192,10 @@ TEST(PosixPort, AReplaceAcrossFileSystemsThatFallsBackLeavesNoCopy) {
     static int modes;
     modes = 0;
     // The first mode change is the temporary's own; the second, the copy's, fails.
-    port::SetFaultHook([](port::SystemCall call) {
-        return call == port::SystemCall::kMode && ++modes == 2 ? EPERM : 0;
-    });
+    SetFaultHook(
+        [](SystemCall call) { return call == SystemCall::kMode && ++modes == 2 ? EPERM : 0; });
     const BOOL replaced = ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr);
-    port::SetFaultHook(nullptr);
+    SetFaultHook(nullptr);
     EXPECT_TRUE(replaced) << GetLastError();
     EXPECT_EQ(modes, 2);
     EXPECT_EQ(veerpic_test::ReadBytes(out), (Bytes{'n', 'e', 'w'}));
@@ -249,10 +217,9 @@ TEST(PosixPort, ABusyOutputIsWrittenInPlace) {
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
     ASSERT_TRUE(CloseHandle(file));
-    port::SetFaultHook(
-        [](port::SystemCall call) { return call == port::SystemCall::kRename ? EBUSY : 0; });
+    SetFaultHook([](SystemCall call) { return call == SystemCall::kRename ? EBUSY : 0; });
     const BOOL replaced = ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr);
-    port::SetFaultHook(nullptr);
+    SetFaultHook(nullptr);
     EXPECT_TRUE(replaced) << GetLastError();
     EXPECT_EQ(veerpic_test::ReadBytes(out), (Bytes{'n', 'e', 'w'}));
     EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u);

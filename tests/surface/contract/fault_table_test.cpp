@@ -18,12 +18,11 @@
 #include "rotate/rotate.h"
 #include "support/test_support.h"
 #include "surface/platform.h"
-#include "surface/port.h"
+#include "surface/testing.h"
 
 namespace {
 
 using namespace platform;
-using port::SystemCall;
 using veerpic_test::Bytes;
 using veerpic_test::TempDir;
 namespace fs = std::filesystem;
@@ -133,15 +132,15 @@ class FaultTable : public ::testing::TestWithParam<Setting> {
         failAt = at;
         failError = injected.error;
         failed = false;
-        port::SetFaultHook(Hook);
+        SetFaultHook(Hook);
         const Outcome run = LoadTurnSave(in_, out_);
-        port::SetFaultHook(nullptr);
+        SetFaultHook(nullptr);
         std::array<int, kCalls> made{};
         for (int i = 0; i < kCalls; ++i) {
             made[i] = seen[i];
         }
         const std::string where = std::string(Name(GetParam())) + ": " +
-                                  port::SystemCallName(static_cast<SystemCall>(call)) + " " +
+                                  SystemCallName(static_cast<SystemCall>(call)) + " " +
                                   std::to_string(at) + " failing";
         const bool deletionFailed = failed && call == static_cast<int>(SystemCall::kUnlink);
         if (run.saved) {
@@ -212,8 +211,7 @@ TEST_P(FaultTable, EveryCallOfEveryFunctionMayFail) {
             }
         }
         if (made[call] > 0) {
-            counts +=
-                std::string(" ") + port::SystemCallName(which) + " " + std::to_string(made[call]);
+            counts += std::string(" ") + SystemCallName(which) + " " + std::to_string(made[call]);
         }
     }
     std::printf("%s: %d runs;%s\n", Name(GetParam()), runs, counts.c_str());

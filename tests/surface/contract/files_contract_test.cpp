@@ -12,6 +12,7 @@
 #include "support/test_support.h"
 #include "surface/contract/system_differences.h"
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 

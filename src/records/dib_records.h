@@ -1,8 +1,10 @@
 // The records of device-independent bitmaps as they lie in BMP files and in
 // descriptions handed to the bitmap services: file header, info headers,
 // colour-table entries, and the compression codes. They keep the names the
-// format has always had, so that code reading a file reads like the format's
-// own documentation. Plain little-endian layouts, no padding.
+// format and the platform have always given them, so that code reading a
+// file reads like the format's own documentation. Plain little-endian
+// layouts, no padding. Both the pixel engine and the platform's header take
+// them from here; this header includes neither.
 #pragma once
 
 #include <bit>
@@ -11,7 +13,7 @@
 static_assert(std::endian::native == std::endian::little,
               "file records are read and written in the machine's byte order");
 
-namespace veerpic::pixels {
+namespace veerpic::records {
 
 #pragma pack(push, 2)
 struct BITMAPFILEHEADER {
@@ -73,14 +75,4 @@ inline constexpr std::uint32_t BI_JPEG = 4;
 inline constexpr std::uint32_t BI_PNG = 5;
 inline constexpr std::uint32_t BI_ALPHABITFIELDS = 6;
 
-// How the engine answers a request it cannot carry out. The bitmap services
-// turn each into the platform's error code.
-enum class Status {
-    kOk,
-    kInvalidParameter,  // a description or argument no bitmap can have
-    kInvalidData,       // the bytes end before what they declare, or contradict it
-    kTooLarge,          // beyond the sizes the format's 32-bit fields allow
-    kOutOfMemory,
-};
-
-}  // namespace veerpic::pixels
+}  // namespace veerpic::records

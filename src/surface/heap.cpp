@@ -1,0 +1,195 @@
+// The process heap and the services' other memory, the same on every system.
+// Small blocks come from the system's heap. Large ones are whole pages that
+// the system hands out cleared, so that nothing clears them a second time,
+// and that GetDIBits may replace with a copy-on-write view of a section.
+// Large sections keep their pixels in a memory file, which such a view
+// shares: the writer's block of a whole canvas then costs no fresh memory
+// and no copy until one of the two is written.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "surface/gdi_objects.h"
+#include "surface/port.h"
+#include "surface/testing.h"
+
+namespace platform {
+
+namespace {
+
+int processHeapTag;
+std::atomic<long> liveHeapBlocks{0};
+std::atomic<const BlockAllocator*> testAllocator{nullptr};
+
+// From this size on a block is whole pages of its own.
+constexpr std::size_t kLarge = std::size_t{1} << 20;
+
+// The large blocks handed out: where, how long, and whether a view of a
+// section stands there now.
+struct Large {
+    void* at = nullptr;
+    std::size_t bytes = 0;
+    bool view = false;
+};
+constexpr int kMaxLarge = 32;
+std::mutex largeLock;
+Large large[kMaxLarge];
+
+// `bytes` rounded up to whole pages; 0 when that overflows.
+std::size_t WholePages(std::size_t bytes) {
+    const std::size_t page = port::PageSize();
+    return bytes > SIZE_MAX - page ? 0 : (bytes + page - 1) / page * page;
+}
+
+// Pages for a large block; null where none can be had or the table is full.
+void* AllocateLarge(std::size_t bytes) {
+    const std::size_t pages = WholePages(bytes);
+    std::lock_guard<std::mutex> hold(largeLock);
+    for (Large& slot : large) {
+        if (slot.at == nullptr) {
+            slot.at = pages == 0 ? nullptr : port::MapPages(pages);
+            slot.bytes = pages;
+            slot.view = false;
+            port::AdviseLargePages(slot.at, pages);
+            return slot.at;
+        }
+    }
+    return nullptr;
+}
+
+// Frees `block` where it is a large one; false where it is not.
+bool FreeLarge(void* block) {
+    std::lock_guard<std::mutex> hold(largeLock);
+    for (Large& slot : large) {
+        if (slot.at != nullptr && slot.at == block) {
+            if (slot.view) {
+                port::UnmapView(slot.at, slot.bytes);
+            } else {
+                port::UnmapPages(slot.at, slot.bytes);
+            }
+            slot = Large{};
+            return true;
+        }
+    }
+    return false;
+}
+
+void* AllocateAny(std::size_t bytes, bool cleared) {
+    void* block = bytes >= kLarge ? AllocateLarge(bytes) : nullptr;
+    return block != nullptr ? block : port::AllocateBlock(bytes == 0 ? 1 : bytes, cleared);
+}
+
+void FreeAny(void* block) {
+    if (block != nullptr && !FreeLarge(block)) {
+        port::FreeBlock(block);
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+bool AllocateSectionBits(std::size_t bytes, SectionBits* out) {
+    *out = SectionBits{};
+    out->bytes = bytes;
+    if (const BlockAllocator* test = testAllocator; test != nullptr) {
+        out->bits = static_cast<std::uint8_t*>(test->allocate(bytes));
+        return out->bits != nullptr;
+    }
+    void* view = nullptr;
+    const std::size_t pages = bytes >= kLarge ? WholePages(bytes) : 0;
+    if (pages != 0 && port::CreateMemoryFile(pages, &out->file, &view) == ERROR_SUCCESS) {
+        out->bits = static_cast<std::uint8_t*>(view);
+        out->mapped = pages;
+        return true;
+    }
+    out->bits = static_cast<std::uint8_t*>(port::AllocateBlock(bytes == 0 ? 1 : bytes, true));
+    return out->bits != nullptr;
+}
+
+void ReleaseSectionBits(const SectionBits& bits) {
+    if (bits.bits == nullptr) {
+        return;
+    }
+    if (const BlockAllocator* test = testAllocator; test != nullptr) {
+        test->release(bits.bits);
+    } else if (bits.file != port::kNoFile) {
+        port::CloseMemoryFile(bits.file, bits.bits, bits.mapped);
+    } else {
+        port::FreeBlock(bits.bits);
+    }
+}
+
+bool ViewInto(void* block, SectionBits& bits) {
+    if (bits.file == port::kNoFile || bits.frozen) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(largeLock);
+    for (Large& slot : large) {
+        if (slot.at == block && block != nullptr && !slot.view && slot.bytes == bits.mapped) {
+            // The section stops writing into its file first, so that the
+            // view keeps what it sees now, whatever is drawn afterwards.
+            if (port::FreezeMemoryFile(bits.file, bits.bits, bits.mapped) != ERROR_SUCCESS) {
+                return false;
+            }
+            bits.frozen = true;
+            slot.view = port::MapCopyView(bits.file, slot.bytes, block) == ERROR_SUCCESS;
+            return slot.view;
+        }
+    }
+    return false;
+}
+
+void* AllocateWorking(std::size_t bytes) {
+    const BlockAllocator* test = testAllocator;
+    return test != nullptr ? test->allocate(bytes) : AllocateAny(bytes, false);
+}
+
+void ReleaseWorking(void* block) {
+    if (const BlockAllocator* test = testAllocator; test != nullptr) {
+        test->release(block);
+    } else {
+        FreeAny(block);
+    }
+}
+
+long LiveHeapBlocks() {
+    return liveHeapBlocks.load();
+}
+
+}  // namespace detail
+
+void SetBlockAllocator(const BlockAllocator* allocator) {
+    testAllocator = allocator;
+}
+
+HANDLE GetProcessHeap() {
+    return &processHeapTag;
+}
+
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (heap != &processHeapTag) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    void* block = AllocateAny(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    ++liveHeapBlocks;
+    return block;
+}
+
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+    (void)flags;
+    if (heap != &processHeapTag || block == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    FreeAny(block);
+    --liveHeapBlocks;
+    return TRUE;
+}
+
+}  // namespace platform

@@ -1,0 +1,243 @@
+// The POSIX port's process-wide parts: temporaries without a name until they
+// are complete (O_TMPFILE), the signals that end a process, and memory:
+// the C heap, fresh pages, and memory files with copy-on-write views.
+#include <signal.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "surface/system_calls_posix.h"
+
+namespace platform::port {
+
+namespace {
+
+using posix::LastCode;
+
+// Whether an O_TMPFILE refusal means the file system makes no unnamed files
+// (a named temporary is made instead) rather than that no file may be made.
+bool NoUnnamedFiles(int err) {
+    return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOENT;
+}
+
+// The signals that end a process and that a handler may meet: the tool takes
+// over and holds back exactly these. Signals that report a fault of the
+// process itself (SEGV, BUS, ILL, FPE, TRAP, SYS, ABRT) stay with the system
+// and whatever watches the process; KILL and STOP no process can catch.
+sigset_t TerminationSignals() {
+    static const int kEnding[] = {
+        SIGHUP,    SIGINT,  SIGQUIT, SIGUSR1,   SIGUSR2, SIGPIPE, SIGALRM,
+        SIGTERM,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
+#ifdef SIGSTKFLT
+        SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+        SIGPWR,
+#endif
+    };
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kEnding) {
+        sigaddset(&set, sig);
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        sigaddset(&set, sig);
+    }
+    return set;
+}
+
+void (*volatile cleanupHook)() = nullptr;
+
+// Only async-signal-safe calls: the process may be anywhere when it arrives.
+extern "C" void CleanUpAndEnd(int sig) {
+    if (void (*cleanup)() = cleanupHook; cleanup != nullptr) {
+        cleanup();
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(sig, &fallback, nullptr);
+    sigset_t self;
+    sigemptyset(&self);
+    sigaddset(&self, sig);
+    sigprocmask(SIG_UNBLOCK, &self, nullptr);
+    raise(sig);  // ends the process as the signal would have
+}
+
+thread_local int holds = 0;
+thread_local sigset_t beforeHold;
+
+}  // namespace
+
+Code CreateTemporary(const char* path, File* file, bool* vanishes) {
+    const posix::Located at(path);
+    if (at.error() != ERROR_SUCCESS) {
+        return at.error();
+    }
+    struct stat st {};
+    int fd = -1;
+    errno = EEXIST;
+    // The unnamed file first; a named one where the file system has none.
+    if (fstatat(at.dir(), at.leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        fd = posix::OpenAt(at.dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        *vanishes = fd >= 0;
+        if (fd < 0 && NoUnnamedFiles(errno)) {
+            fd = posix::OpenAt(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        }
+    }
+    *file = fd;
+    return fd < 0 ? LastCode() : ERROR_SUCCESS;
+}
+
+Code KeepTemporary(File file, const char* path) {
+    struct stat st {};
+    if (fstat(static_cast<int>(file), &st) != 0) {
+        return LastCode();
+    }
+    if (st.st_nlink != 0) {
+        return ERROR_SUCCESS;  // it has its name
+    }
+    // The descriptor's link in /proc names the unnamed file for linkat
+    // without the privilege that linking a descriptor itself asks for.
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", static_cast<int>(file));
+    const posix::Located at(path);
+    if (at.error() != ERROR_SUCCESS) {
+        return at.error();
+    }
+    return posix::LinkAt(AT_FDCWD, self, at.dir(), at.leaf(), AT_SYMLINK_FOLLOW) != 0
+               ? LastCode()
+               : ERROR_SUCCESS;
+}
+
+void RemoveInHandler(const char* path) {
+    unlink(path);
+}
+
+void TakeOverTermination(void (*cleanup)()) {
+    cleanupHook = cleanup;
+    const sigset_t set = TerminationSignals();
+    // Checked on every call: only a disposition still at its default is
+    // taken over; one ignored (nohup) or handled by someone else stays.
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction current {};
+        if (sigismember(&set, sig) != 1 || sigaction(sig, nullptr, &current) != 0 ||
+            (current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+            continue;
+        }
+        struct sigaction action {};
+        // A file-size limit makes a write fail with EFBIG, like any failed
+        // write, instead of ending the process.
+        action.sa_handler = sig == SIGXFSZ ? SIG_IGN : CleanUpAndEnd;
+        sigfillset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+void HoldTermination() {
+    if (holds++ == 0) {
+        const sigset_t set = TerminationSignals();
+        sigprocmask(SIG_BLOCK, &set, &beforeHold);
+    }
+}
+
+void ReleaseTermination() {
+    if (--holds == 0) {
+        sigprocmask(SIG_SETMASK, &beforeHold, nullptr);
+    }
+}
+
+void* AllocateBlock(std::size_t bytes, bool cleared) {
+    return posix::Allocate(bytes, cleared);
+}
+
+void FreeBlock(void* block) {
+    std::free(block);
+}
+
+std::size_t PageSize() {
+    static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+void* MapPages(std::size_t bytes) {
+    void* pages = posix::Map(nullptr, bytes, MAP_PRIVATE | MAP_ANONYMOUS, -1);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void UnmapPages(void* pages, std::size_t bytes) {
+    munmap(pages, bytes);
+}
+
+Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
+    const int fd = posix::Fails(SystemCall::kOpen) ? -1 : memfd_create("veerpic", MFD_CLOEXEC);
+    if (fd < 0) {
+        return LastCode();
+    }
+    void* at = ftruncate(fd, static_cast<off_t>(bytes)) != 0
+                   ? MAP_FAILED
+                   : posix::Map(nullptr, bytes, MAP_SHARED, fd);
+    if (at == MAP_FAILED) {
+        const Code code = LastCode();
+        close(fd);
+        return code;
+    }
+    *file = fd;
+    *view = at;
+    return ERROR_SUCCESS;
+}
+
+void CloseMemoryFile(File file, void* view, std::size_t bytes) {
+    munmap(view, bytes);
+    close(static_cast<int>(file));
+}
+
+Code MapCopyView(File file, std::size_t bytes, void* at) {
+    if (posix::Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {
+        return LastCode();
+    }
+#if defined(MADV_POPULATE_READ)
+    // The file's pages mapped at once, for reading (no copy): one call rather
+    // than a fault a page. Advice only: an older system maps them when read.
+    (void)madvise(at, bytes, MADV_POPULATE_READ);
+#endif
+    return ERROR_SUCCESS;
+}
+
+Code FreezeMemoryFile(File file, void* view, std::size_t bytes) {
+    return MapCopyView(file, bytes, view);
+}
+
+void UnmapView(void* view, std::size_t bytes) {
+    munmap(view, bytes);
+}
+
+void AdviseLargePages(void* block, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+    // A 12-Mpx turn gains (fewer faults, less system time), but for blocks of
+    // several hundred MiB the system's cost of providing large pages
+    // outgrows the gain.
+    constexpr std::size_t kLargest = std::size_t{256} << 20;
+    if (block == nullptr || bytes < 2 * kLargePage || bytes > kLargest) {
+        return;
+    }
+    // The whole large pages inside the block.
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t end = (start + bytes) & ~(kLargePage - 1);
+    if (first < end) {
+        // Advice only: a refusal leaves ordinary pages, which work as well.
+        (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+}  // namespace platform::port

@@ -1,0 +1,386 @@
+// What a save does so that nothing is lost when something goes wrong, the
+// same on every system: the temporaries it writes first, and putting one in
+// the place of its output, keeping the output's identity, by a rename or,
+// where only that keeps it, by writing the output in place (see ReplaceFileA
+// in platform.h for what is kept, refused and written in place).
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "surface/files.h"
+#include "surface/testing.h"
+
+namespace platform {
+
+namespace {
+
+using Kind = port::Identity::Kind;
+using files::Pending;
+
+// Not a failure: the output is to be written in place (a code of the tool's own).
+constexpr port::Code kWriteInPlace = 0x20000001;
+
+// A name for a new temporary that no file in its folder is likely to have:
+// `prefix`, six letters or digits drawn from `seed`, and ".tmp".
+std::string TemporaryName(const std::string& prefix, std::uint64_t seed) {
+    static std::atomic<std::uint64_t> counter{0};
+    // A counter keeps the names of one process apart; a 64-bit mix spreads
+    // the seed over every letter.
+    std::uint64_t x = seed ^ (++counter * 0x9E3779B97F4A7C15u);
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9u;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBu;
+    x ^= x >> 31;
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    const std::uint64_t count = port::kCaseSensitiveNames ? 62 : 36;
+    std::string name = prefix;
+    for (int i = 0; i < 6; ++i) {
+        name += kLetters[x % count];
+        x /= count;
+    }
+    return name + ".tmp";
+}
+
+std::string WithSeparator(const std::string& folder) {
+    return port::EndsInSeparator(folder) ? folder : folder + port::kSeparator;
+}
+
+std::string FolderOf(const std::string& path) {
+    std::string folder = path;
+    PathRemoveFileSpecA(folder.data());
+    folder.resize(std::strlen(folder.c_str()));
+    return folder.empty() ? std::string(".") : folder;
+}
+
+// Makes a pending temporary in `folder`, its path in `path`.
+port::Code MakeTemporary(const std::string& folder, const std::string& prefix, std::string* path) {
+    port::Identity dir;
+    port::Code code = port::QueryPath(folder.c_str(), &dir);
+    if (code == ERROR_SUCCESS && dir.kind != Kind::kFolder) {
+        code = ERROR_PATH_NOT_FOUND;
+    }
+    files::PrepareTermination();
+    for (int attempt = 0; attempt < 100 && code == ERROR_SUCCESS; ++attempt) {
+        *path = WithSeparator(folder) + TemporaryName(prefix, port::UniqueSeed());
+        // No termination between making the file and noting it for removal.
+        const files::HeldTermination held;
+        files::OpenFile file;
+        bool vanishes = false;
+        code = port::CreateTemporary(path->c_str(), file.put(), &vanishes);
+        if (code == ERROR_SUCCESS) {
+            code = files::AddPending(*path, file.get(), vanishes);
+            if (code == ERROR_SUCCESS) {
+                *file.put() = port::kNoFile;  // the registry's now
+                return ERROR_SUCCESS;
+            }
+            if (!vanishes) {
+                (void)port::Unlink(path->c_str());
+            }
+        }
+        if (code == ERROR_FILE_EXISTS) {
+            code = ERROR_SUCCESS;  // another name
+        }
+    }
+    return code == ERROR_SUCCESS ? ERROR_FILE_EXISTS : code;
+}
+
+// A heap block, freed on every path.
+class Buffer {
+  public:
+    static constexpr DWORD kBytes = DWORD{1} << 20;
+    Buffer() : bytes_(static_cast<std::uint8_t*>(port::AllocateBlock(kBytes, false))) {}
+    ~Buffer() { port::FreeBlock(bytes_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    std::uint8_t* get() const { return bytes_; }
+
+  private:
+    std::uint8_t* bytes_;
+};
+
+// Writes the whole of `in` (`size` bytes) over `out` from its start.
+port::Code CopyContents(port::File in, port::File out, std::uint64_t size, const Buffer& buffer) {
+    for (std::uint64_t at = 0; at < size;) {
+        const DWORD want =
+            size - at < Buffer::kBytes ? static_cast<DWORD>(size - at) : Buffer::kBytes;
+        DWORD got = 0;
+        port::Code code = port::ReadAt(in, buffer.get(), want, at, &got);
+        if (code == ERROR_SUCCESS && got == 0) {
+            code = ERROR_IO_DEVICE;  // the temporary is shorter than it was
+        }
+        for (DWORD done = 0; code == ERROR_SUCCESS && done < got;) {
+            DWORD n = 0;
+            code = port::WriteAt(out, buffer.get() + done, got - done, at + done, &n);
+            code = code == ERROR_SUCCESS && n == 0 ? ERROR_DISK_FULL : code;
+            done += n;
+        }
+        if (code != ERROR_SUCCESS) {
+            return code;
+        }
+        at += got;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Makes room for `size` bytes in `out`, now `oldSize` long, without
+// changing a byte it holds: the file system's reservation, or else zeros
+// written past its end. A failure leaves the file as it was.
+port::Code ReserveRoom(port::File out, std::uint64_t oldSize, std::uint64_t size) {
+    port::Code code = size == 0 ? ERROR_SUCCESS : port::Reserve(out, size);
+    if (code != ERROR_NOT_SUPPORTED) {
+        return code;
+    }
+    static const std::uint8_t zeros[1 << 16] = {};
+    for (std::uint64_t at = oldSize; at < size;) {
+        const DWORD n =
+            size - at < sizeof zeros ? static_cast<DWORD>(size - at) : DWORD{sizeof zeros};
+        DWORD done = 0;
+        code = port::WriteAt(out, zeros, n, at, &done);
+        if (code != ERROR_SUCCESS || done == 0) {
+            (void)port::SetLength(out, oldSize);
+            return code != ERROR_SUCCESS ? code : ERROR_DISK_FULL;
+        }
+        at += done;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Writes the contents of `in` into the existing regular file `target`
+// itself, so that it keeps its identity. Concurrent writers follow one
+// another (a lock); the file-size limit and the room are checked before a
+// byte changes, and termination waits until the overwrite is done. A
+// failure during the overwrite leaves the file empty, never half new.
+port::Code WriteInPlace(port::File in, const std::string& target) {
+    const Buffer buffer;
+    port::Identity from;
+    port::Code code = buffer.get() == nullptr ? ERROR_NOT_ENOUGH_MEMORY : port::Query(in, &from);
+    if (code == ERROR_SUCCESS && from.size > port::FileSizeLimit()) {
+        code = ERROR_FILE_TOO_LARGE;
+    }
+    files::OpenFile out;
+    if (code == ERROR_SUCCESS) {
+        code = port::Open(target.c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, out.put());
+    }
+    if (code == ERROR_SUCCESS) {
+        code = port::Lock(out.get());
+        code = code == ERROR_NOT_SUPPORTED ? ERROR_SUCCESS : code;  // written unlocked
+    }
+    port::Identity old;
+    if (code == ERROR_SUCCESS && (code = port::Query(out.get(), &old)) == ERROR_SUCCESS) {
+        code = ReserveRoom(out.get(), old.size, from.size);
+    }
+    if (code != ERROR_SUCCESS) {
+        return code;
+    }
+    const files::HeldTermination held;
+    code = CopyContents(in, out.get(), from.size, buffer);
+    if (code == ERROR_SUCCESS) {
+        code = port::SetLength(out.get(), from.size);
+    }
+    if (code == ERROR_SUCCESS) {
+        files::CountDataFlush();
+        code = port::Flush(out.get());
+    }
+    if (code != ERROR_SUCCESS && port::SetLength(out.get(), 0) == ERROR_SUCCESS) {
+        (void)port::Flush(out.get());
+    }
+    // The lock goes with the file; its close cannot undo what the flush put
+    // on the disk.
+    (void)out.Close();
+    return code;
+}
+
+// The output as the placement finds it.
+struct Output {
+    std::string target;  // where the path's links lead
+    std::string folder;  // the target's folder
+    port::Identity old;  // what stands there now
+    bool held = false;   // one of the process's own streams
+    bool writeThrough = false;
+};
+
+port::Code PutByRename(Pending& temp, const Output& out);
+
+// A temporary on another file system than the output's folder cannot be
+// renamed there: its contents go into a second temporary beside the output,
+// which takes the output's place instead.
+port::Code CopyBeside(Pending& temp, const Output& out) {
+    const bool existing = out.old.kind == Kind::kRegular;
+    std::string path;
+    port::Code code = MakeTemporary(out.folder, "vp", &path);
+    if (code != ERROR_SUCCESS) {
+        // A folder that takes no new file: the old one is written.
+        return existing && code == ERROR_ACCESS_DENIED ? kWriteInPlace : code;
+    }
+    Pending* copy = files::FindPending(path.c_str());
+    port::Identity from;
+    const Buffer buffer;
+    code = buffer.get() == nullptr ? ERROR_NOT_ENOUGH_MEMORY : port::Query(temp.file, &from);
+    if (code == ERROR_SUCCESS) {
+        code = CopyContents(temp.file, copy->file, from.size, buffer);
+    }
+    if (code == ERROR_SUCCESS) {
+        files::CountDataFlush();
+        code = port::Flush(copy->file);
+    }
+    code = code == ERROR_SUCCESS ? PutByRename(*copy, out) : code;
+    if (code != ERROR_SUCCESS) {
+        files::DiscardPending(path.c_str());
+        return code;
+    }
+    return files::DiscardPending(temp.path.c_str());  // its contents have taken its place
+}
+
+// Whether a refused rename over an existing output is one that writing the
+// output in place avoids: the folder takes no new entry, the output is a
+// mount point, or it is open elsewhere.
+bool RefusalWritingAvoids(port::Code code) {
+    return code == ERROR_ACCESS_DENIED || code == ERROR_BUSY || code == ERROR_SHARING_VIOLATION;
+}
+
+// Puts the temporary at the output's target by a rename, after giving it the
+// output's identity (or a new file's mode). kWriteInPlace where only writing
+// the old file keeps its identity.
+port::Code PutByRename(Pending& temp, const Output& out) {
+    const port::Identity* old = out.old.kind == Kind::kRegular ? &out.old : nullptr;
+    // A file system without modes keeps its own for a new file.
+    if (port::TakeIdentity(temp.file, old) != ERROR_SUCCESS && old != nullptr) {
+        return kWriteInPlace;
+    }
+    port::Identity mine;
+    port::Identity folder;
+    port::Code code = port::Query(temp.file, &mine);
+    if (code == ERROR_SUCCESS) {
+        code = port::QueryPath(out.folder.c_str(), &folder);
+    }
+    if (code == ERROR_SUCCESS && mine.volume != folder.volume) {
+        return CopyBeside(temp, out);
+    }
+    code = code == ERROR_SUCCESS ? files::KeepPending(temp) : code;
+    if (code == ERROR_SUCCESS) {
+        const files::HeldTermination held;  // the name is taken and forgotten as one
+        code = port::RenameOver(temp.path.c_str(), out.target.c_str());
+        if (code == ERROR_SUCCESS) {
+            files::ForgetPending(temp.path.c_str());
+        }
+    }
+    if (code == ERROR_SUCCESS && out.writeThrough) {
+        files::CountFolderFlush();
+        (void)port::FlushFolder(out.folder.c_str());  // the new entry reaches the disk too
+    }
+    return code != ERROR_SUCCESS && old != nullptr && RefusalWritingAvoids(code) ? kWriteInPlace
+                                                                                 : code;
+}
+
+// Puts the file `from` at `to`; `replace` where a file standing there may be
+// replaced. A file that is not a pending temporary is taken on as one for
+// the time of the call.
+port::Code Place(const char* from, const char* to, bool replace, bool writeThrough) {
+    Output out;
+    out.writeThrough = writeThrough;
+    port::Code code = port::FinalPath(to, &out.target, &out.held);
+    if (code == ERROR_SUCCESS) {
+        code = port::QueryPath(out.target.c_str(), &out.old);
+    }
+    out.folder = FolderOf(out.target);
+    const Kind kind = out.old.kind;
+    if (code == ERROR_SUCCESS && kind != Kind::kMissing && !replace) {
+        code = ERROR_ALREADY_EXISTS;
+    }
+    // The placement does no more than writing over the output would be allowed to.
+    if (code == ERROR_SUCCESS && (kind == Kind::kFolder || kind == Kind::kDevice ||
+                                  (kind == Kind::kRegular && !out.old.writable))) {
+        code = ERROR_ACCESS_DENIED;
+    }
+    const bool adopted = code == ERROR_SUCCESS && files::FindPending(from) == nullptr;
+    if (adopted) {
+        files::OpenFile file;
+        code = port::Open(from, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+                          file.put());
+        code = code == ERROR_SUCCESS ? files::AddPending(from, file.get(), false) : code;
+        if (code == ERROR_SUCCESS) {
+            *file.put() = port::kNoFile;  // the registry's now
+        }
+    }
+    Pending* temp = code == ERROR_SUCCESS ? files::FindPending(from) : nullptr;
+    // Other names, or a stream the process holds: only the file itself keeps them.
+    const bool inPlace = kind == Kind::kRegular && (out.held || out.old.links > 1);
+    if (temp != nullptr) {
+        code = inPlace ? kWriteInPlace : PutByRename(*temp, out);
+        if (code == kWriteInPlace) {
+            code = WriteInPlace(temp->file, out.target);
+            code = code == ERROR_SUCCESS ? files::DiscardPending(from) : code;
+        }
+    }
+    if (code != ERROR_SUCCESS && adopted && files::FindPending(from) != nullptr) {
+        files::ForgetPending(from);  // not ours to delete
+    }
+    return code;
+}
+
+BOOL Finish(port::Code code) {
+    return code == ERROR_SUCCESS ? TRUE : files::Fail(code, FALSE);
+}
+
+}  // namespace
+
+UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize) {
+    if (dir == nullptr || buffer == nullptr || unique != 0) {
+        return files::Fail(ERROR_INVALID_PARAMETER, UINT{0});
+    }
+    return files::Guarded(UINT{0}, [&]() -> UINT {
+        const std::string folder = dir[0] == '\0' ? std::string(".") : std::string(dir);
+        const std::string shortPrefix =
+            prefix != nullptr ? std::string(prefix).substr(0, 3) : std::string();
+        // The name's length is known before the file is made.
+        if (WithSeparator(folder).size() + shortPrefix.size() + 6 + 4 + 1 > bufferSize) {
+            return files::Fail(ERROR_FILENAME_EXCED_RANGE, UINT{0});
+        }
+        std::string path;
+        const port::Code code = MakeTemporary(folder, shortPrefix, &path);
+        if (code != ERROR_SUCCESS) {
+            return files::Fail(code, UINT{0});
+        }
+        std::memcpy(buffer, path.c_str(), path.size() + 1);
+        return 1;
+    });
+}
+
+DWORD GetTempPathA(DWORD bufferSize, LPSTR buffer) {
+    return files::Guarded(DWORD{0}, [&]() -> DWORD {
+        const std::string folder = WithSeparator(port::TemporaryFolder());
+        if (buffer == nullptr || bufferSize < folder.size() + 1) {
+            return static_cast<DWORD>(folder.size() + 1);
+        }
+        std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+        return static_cast<DWORD>(folder.size());
+    });
+}
+
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (from == nullptr || to == nullptr) {
+        return files::Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return files::Guarded(FALSE, [&]() -> BOOL {
+        return Finish(Place(from, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0,
+                            (flags & MOVEFILE_WRITE_THROUGH) != 0));
+    });
+}
+
+BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags, LPVOID exclude,
+                  LPVOID reserved) {
+    (void)exclude;
+    (void)reserved;
+    if (replaced == nullptr || replacement == nullptr || backup != nullptr) {
+        return files::Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    return files::Guarded(FALSE, [&]() -> BOOL {
+        return Finish(Place(replacement, replaced, true, (flags & REPLACEFILE_WRITE_THROUGH) != 0));
+    });
+}
+
+}  // namespace platform

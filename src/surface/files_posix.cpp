@@ -25,6 +25,9 @@ int OpenFlags(DWORD access, DWORD creation) {
     const bool reading = (access & GENERIC_READ) != 0;
     const bool writing = (access & GENERIC_WRITE) != 0;
     int flags = O_CLOEXEC | O_NOCTTY | (reading && writing ? O_RDWR : (writing ? O_WRONLY : 0));
+    if (!reading && !writing && creation == OPEN_EXISTING) {
+        return O_PATH | O_CLOEXEC;  // only to ask about it: no permission needed
+    }
     switch (creation) {
         case CREATE_NEW:
             return flags | O_CREAT | O_EXCL;

@@ -1,251 +1,333 @@
-// File objects on Windows: the platform's own calls, with the tool's
-// bookkeeping around them (live counts, pending temporaries, the same
-// refusals as on other systems).
-#include <mutex>
-#include <new>
-#include <unordered_set>
+// The Windows port's files and names: the platform's own calls under the
+// one convention of system_calls_windows.h.
+#include <cstring>
+#include <string>
 
-#include "surface/port_windows.h"
-#include "surface/stream_replay.h"
+#include "surface/system_calls_windows.h"
 
 namespace platform {
 
 namespace {
 
-// The handles this port opened, so that a stale or foreign handle is refused
-// as on other systems and tests can count what is still open.
-struct FileTable {
-    std::mutex lock;
-    std::unordered_set<HANDLE> open;
-    std::unordered_set<HANDLE> writing;
-};
+using port::Code;
+using windows::AsHandle;
+using windows::kShareAll;
+using windows::Run;
 
-FileTable& Files() {
-    static FileTable table;
-    return table;
-}
-
-bool IsOpen(HANDLE handle, bool* writing = nullptr) {
-    FileTable& t = Files();
-    std::lock_guard<std::mutex> guard(t.lock);
-    if (writing != nullptr) {
-        *writing = t.writing.count(handle) != 0;
+// Removes the last name of `path` as PathRemoveFileSpecA does: backslashes
+// and slashes both end a folder's name, read with the code page's
+// double-byte rule (a trail byte of 0x5C is never taken for a backslash).
+bool RemoveFileSpec(char* path, UINT codePage) {
+    std::size_t last = 0;
+    bool found = false;
+    std::size_t colon = 0;
+    bool drive = false;
+    for (std::size_t i = 0; path[i] != '\0'; ++i) {
+        const auto byte = static_cast<unsigned char>(path[i]);
+        if (::IsDBCSLeadByteEx(codePage, byte) && path[i + 1] != '\0') {
+            ++i;  // the trail byte goes with its lead byte
+        } else if (byte == '\\' || byte == '/') {
+            last = i;
+            found = true;
+        } else if (byte == ':' && !drive) {
+            colon = i;
+            drive = true;
+        }
     }
-    return t.open.count(handle) != 0;
+    std::size_t cut = 0;
+    if (!found) {
+        cut = drive ? colon + 1 : 0;  // "C:name" keeps its drive
+    } else if (last == 0 || (drive && colon + 1 == last)) {
+        cut = last + 1;  // the root's separator stays: "\", "C:\"
+    } else {
+        cut = last;
+    }
+    const bool removed = path[cut] != '\0';
+    path[cut] = '\0';
+    return removed;
 }
 
-bool IsDisk(HANDLE handle) {
-    return ::GetFileType(handle) == FILE_TYPE_DISK;
+// A read at the end of a file or of a pipe whose writer has gone moves nothing.
+Code EndIsNoFailure(Code code) {
+    return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF ? ERROR_SUCCESS : code;
+}
+
+Code Transfer(port::File file, void* buffer, DWORD count, const std::uint64_t* at, DWORD* done,
+              bool write) {
+    ::OVERLAPPED place{};
+    if (at != nullptr) {
+        place.Offset = static_cast<::DWORD>(*at);
+        place.OffsetHigh = static_cast<::DWORD>(*at >> 32);
+    }
+    ::DWORD moved = 0;
+    const SystemCall seam = write ? (at != nullptr ? SystemCall::kWriteAt : SystemCall::kWrite)
+                                  : (at != nullptr ? SystemCall::kReadAt : SystemCall::kRead);
+    const Code code = Run(seam, [&] {
+        return write ? ::WriteFile(AsHandle(file), buffer, count, &moved,
+                                   at != nullptr ? &place : nullptr) != 0
+                     : ::ReadFile(AsHandle(file), buffer, count, &moved,
+                                  at != nullptr ? &place : nullptr) != 0;
+    });
+    *done = static_cast<DWORD>(moved);
+    return write ? code : EndIsNoFailure(code);
+}
+
+// What the open `handle` is.
+Code Describe(HANDLE handle, port::Identity* identity) {
+    using Kind = port::Identity::Kind;
+    *identity = port::Identity{};
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        identity->kind = Kind::kDevice;  // a console, a pipe, NUL
+        identity->writable = true;
+        return ERROR_SUCCESS;
+    }
+    ::BY_HANDLE_FILE_INFORMATION info{};
+    const Code code = Run([&] { return ::GetFileInformationByHandle(handle, &info) != 0; });
+    if (code != ERROR_SUCCESS) {
+        return code;
+    }
+    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    identity->kind = folder ? Kind::kFolder : Kind::kRegular;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->number = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity->size = folder ? 0 : (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    identity->links = info.nNumberOfLinks;
+    identity->attributes = info.dwFileAttributes;
+    identity->writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+    return ERROR_SUCCESS;
+}
+
+// Opens `path` only to ask about it, following its links.
+Code OpenForQuery(const char* path, ::DWORD access, HANDLE* handle) {
+    return Run([&] {
+        *handle =
+            windows::OpenWide(path, access, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        return *handle != INVALID_HANDLE_VALUE;
+    });
 }
 
 }  // namespace
 
-}  // namespace platform
-
-long platform::port::LiveFiles() {
-    FileTable& t = Files();
-    std::lock_guard<std::mutex> guard(t.lock);
-    return static_cast<long>(t.open.size());
+DWORD GetLastError() {
+    return static_cast<DWORD>(::GetLastError());
 }
 
-platform::HANDLE platform::CreateFileA(LPCSTR path, DWORD access, DWORD shareMode,
-                                       SECURITY_ATTRIBUTES* security, DWORD creation,
-                                       DWORD flagsAndAttributes, HANDLE templateFile) {
-    (void)security;  // the tool never passes any
-    (void)templateFile;
-    if (path == nullptr || path[0] == '\0') {
-        ::SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if ((access & GENERIC_WRITE) == 0) {
-        // A stream the image loader read and could not use is read again.
-        if (HANDLE replayed = replay::Open(path); replayed != nullptr) {
-            return replayed;
-        }
-    }
-    const windows::KeepLastError kept;
-    // A pending temporary may be deleted while it is open, so that an
-    // interrupt can remove it in the middle of a write.
-    if (windows::IsPending(path)) {
-        shareMode |= FILE_SHARE_DELETE;
-    }
-    // A folder fails to open here (ERROR_ACCESS_DENIED) as elsewhere, since
-    // FILE_FLAG_BACKUP_SEMANTICS is not passed. Handles are always binary.
-    HANDLE file =
-        windows::Create(path, static_cast<::DWORD>(access), static_cast<::DWORD>(shareMode),
-                        static_cast<::DWORD>(creation), static_cast<::DWORD>(flagsAndAttributes));
-    if (file == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
-    }
-    try {
-        FileTable& t = Files();
-        std::lock_guard<std::mutex> guard(t.lock);
-        t.open.insert(file);
-        if ((access & GENERIC_WRITE) != 0) {
-            t.writing.insert(file);
-        }
-    } catch (const std::bad_alloc&) {
-        FileTable& t = Files();
-        {
-            std::lock_guard<std::mutex> guard(t.lock);
-            t.open.erase(file);
-        }
-        ::CloseHandle(file);
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    kept.Restore();
-    return file;
+void SetLastError(DWORD code) {
+    ::SetLastError(static_cast<::DWORD>(code));
 }
 
-platform::BOOL platform::ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read,
-                                  OVERLAPPED* overlapped) {
-    (void)overlapped;
-    if (replay::Owns(file)) {
-        return replay::Read(file, buffer, toRead, read);
-    }
-    if (read != nullptr) {
-        *read = 0;
-    }
-    if (!IsOpen(file) || (buffer == nullptr && toRead != 0)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const windows::KeepLastError kept;
-    auto* out = static_cast<BYTE*>(buffer);
-    DWORD done = 0;
-    while (done < toRead) {
-        ::DWORD n = 0;
-        if (!windows::Read(file, out + done, static_cast<::DWORD>(toRead - done), &n)) {
-            if (::GetLastError() == ERROR_BROKEN_PIPE) {
-                break;  // the writing end of a pipe closed: its end of file
-            }
-            if (read != nullptr) {
-                *read = done;
-            }
-            return FALSE;
-        }
-        if (n == 0) {
-            break;  // the end of the file: a short read still succeeds
-        }
-        done += static_cast<DWORD>(n);
-    }
-    if (read != nullptr) {
-        *read = done;
-    }
-    kept.Restore();
-    return TRUE;
+BOOL PathRemoveFileSpecA(LPSTR path) {
+    return path != nullptr && RemoveFileSpec(path, ::GetACP()) ? TRUE : FALSE;
 }
 
-platform::BOOL platform::WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, DWORD* written,
-                                   OVERLAPPED* overlapped) {
-    (void)overlapped;
-    if (written != nullptr) {
-        *written = 0;
-    }
-    if (!IsOpen(file) || (buffer == nullptr && toWrite != 0)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const windows::KeepLastError kept;
-    const auto* in = static_cast<const BYTE*>(buffer);
-    DWORD done = 0;
-    while (done < toWrite) {
-        ::DWORD n = 0;
-        if (!windows::Write(file, in + done, static_cast<::DWORD>(toWrite - done), &n)) {
-            if (written != nullptr) {
-                *written = done;
-            }
-            return FALSE;
-        }
-        if (n == 0) {
-            // Nothing taken and no reason given: a full device.
-            if (written != nullptr) {
-                *written = done;
-            }
-            ::SetLastError(ERROR_DISK_FULL);
-            return FALSE;
-        }
-        done += static_cast<DWORD>(n);
-    }
-    if (written != nullptr) {
-        *written = done;
-    }
-    kept.Restore();
-    return TRUE;
+namespace port {
+
+Code Open(const char* path, DWORD access, DWORD share, DWORD creation, File* file) {
+    // A folder fails to open here (ERROR_ACCESS_DENIED), without
+    // FILE_FLAG_BACKUP_SEMANTICS. Handles are always binary.
+    return Run(SystemCall::kOpen, [&] {
+        const HANDLE handle =
+            windows::OpenWide(path, access, share, creation, FILE_ATTRIBUTE_NORMAL);
+        *file = reinterpret_cast<File>(handle);
+        return handle != INVALID_HANDLE_VALUE;
+    });
 }
 
-platform::BOOL platform::GetFileSizeEx(HANDLE file, std::int64_t* size) {
-    if (replay::Owns(file)) {
-        return replay::Size(file, size);
-    }
-    if (!IsOpen(file) || size == nullptr) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!IsDisk(file)) {
-        *size = 0;  // a pipe or a device: its length is not known
-        return TRUE;
-    }
-    const windows::KeepLastError kept;
-    LARGE_INTEGER value{};
-    if (!::GetFileSizeEx(file, &value)) {
-        return FALSE;
-    }
-    *size = static_cast<std::int64_t>(value.QuadPart);
-    kept.Restore();
-    return TRUE;
+Code Duplicate(File file, File* copy) {
+    return Run(SystemCall::kOpen, [&] {
+        HANDLE handle = nullptr;
+        const HANDLE self = ::GetCurrentProcess();
+        const bool done = ::DuplicateHandle(self, AsHandle(file), self, &handle, 0, FALSE,
+                                            DUPLICATE_SAME_ACCESS) != 0;
+        *copy = reinterpret_cast<File>(handle);
+        return done;
+    });
 }
 
-platform::BOOL platform::CloseHandle(HANDLE file) {
-    if (replay::Owns(file)) {
-        return replay::Close(file);
+Code Close(File file) {
+    // A failed close still closes, so that nothing leaks.
+    const int injected = InjectedFault(SystemCall::kClose);
+    const Code code = Run([&] { return ::CloseHandle(AsHandle(file)) != 0; });
+    return injected != 0 ? static_cast<Code>(injected) : code;
+}
+
+Code Read(File file, void* buffer, DWORD count, DWORD* done) {
+    return Transfer(file, buffer, count, nullptr, done, false);
+}
+
+Code ReadAt(File file, void* buffer, DWORD count, std::uint64_t at, DWORD* done) {
+    return Transfer(file, buffer, count, &at, done, false);
+}
+
+Code Write(File file, const void* buffer, DWORD count, DWORD* done) {
+    return Transfer(file, const_cast<void*>(buffer), count, nullptr, done, true);
+}
+
+Code WriteAt(File file, const void* buffer, DWORD count, std::uint64_t at, DWORD* done) {
+    return Transfer(file, const_cast<void*>(buffer), count, &at, done, true);
+}
+
+Code Flush(File file) {
+    return Run(SystemCall::kFlush, [&] { return ::FlushFileBuffers(AsHandle(file)) != 0; });
+}
+
+Code SetLength(File file, std::uint64_t length) {
+    ::FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    return Run(SystemCall::kReserve, [&] {
+        return ::SetFileInformationByHandle(AsHandle(file), FileEndOfFileInfo, &end, sizeof end) !=
+               0;
+    });
+}
+
+Code Reserve(File file, std::uint64_t length) {
+    ::FILE_ALLOCATION_INFO room{};
+    room.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+    const Code code = Run(SystemCall::kReserve, [&] {
+        return ::SetFileInformationByHandle(AsHandle(file), FileAllocationInfo, &room,
+                                            sizeof room) != 0;
+    });
+    return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
+                   code == ERROR_CALL_NOT_IMPLEMENTED
+               ? ERROR_NOT_SUPPORTED
+               : code;
+}
+
+Code Lock(File file) {
+    ::OVERLAPPED whole{};
+    const Code code = Run(SystemCall::kLock, [&] {
+        return ::LockFileEx(AsHandle(file), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD,
+                            &whole) != 0;
+    });
+    return code == ERROR_INVALID_FUNCTION ? ERROR_NOT_SUPPORTED : code;
+}
+
+Code Query(File file, Identity* identity) {
+    return Describe(AsHandle(file), identity);
+}
+
+Code QueryPath(const char* path, Identity* identity) {
+    *identity = Identity{};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const Code code = OpenForQuery(path, 0, &handle);
+    if (code != ERROR_SUCCESS) {
+        return code == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : code;  // nothing stands there
     }
-    bool writing = false;
-    if (!IsOpen(file, &writing)) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    const Code described = Describe(handle, identity);
+    ::CloseHandle(handle);
+    return described;
+}
+
+Code TakeIdentity(File file, const Identity* old) {
+    if (old == nullptr) {
+        return ERROR_SUCCESS;  // a new file's attributes are its own already
     }
-    {
-        FileTable& t = Files();
-        std::lock_guard<std::mutex> guard(t.lock);
-        t.open.erase(file);
-        t.writing.erase(file);
+    constexpr ::DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    ::FILE_BASIC_INFO basic{};
+    basic.FileAttributes = old->attributes & kKept;
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     }
-    const windows::KeepLastError kept;
-    // A written file's data and its size reach the disk before it is closed,
-    // so that a file put in place by MoveFileExA afterwards is whole.
-    bool flushed = true;
-    ::DWORD flushError = 0;
-    if (writing && IsDisk(file)) {
-        if (windows::Flush(file)) {
-            port::CountDataFlush();
+    const Code code = Run(SystemCall::kMode, [&] {
+        return ::SetFileInformationByHandle(AsHandle(file), FileBasicInfo, &basic, sizeof basic) !=
+               0;
+    });
+    return code == ERROR_SUCCESS ? code : ERROR_ACCESS_DENIED;
+}
+
+Code Unlink(const char* path) {
+    std::wstring wide;
+    return Run(SystemCall::kUnlink,
+               [&] { return windows::Wide(path, &wide) && ::DeleteFileW(wide.c_str()) != 0; });
+}
+
+Code RenameOver(const char* from, const char* to) {
+    std::wstring wideFrom;
+    std::wstring wideTo;
+    return Run(SystemCall::kRename, [&] {
+        return windows::Wide(from, &wideFrom) && windows::Wide(to, &wideTo) &&
+               ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    });
+}
+
+Code FlushFolder(const char* folder) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    Code code = OpenForQuery(folder, GENERIC_READ | GENERIC_WRITE, &handle);
+    if (code == ERROR_SUCCESS) {
+        code = Run(SystemCall::kFlush, [&] { return ::FlushFileBuffers(handle) != 0; });
+        ::CloseHandle(handle);
+    }
+    return code;
+}
+
+// The system follows the links as it opens the path, under its own rules,
+// and names the file it reached. A path that names nothing yet, a device,
+// or a final name with no spelling in the code page stays as it is.
+Code FinalPath(const char* path, std::string* target, bool* held) {
+    *target = path;
+    *held = false;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const Code code = OpenForQuery(path, 0, &handle);
+    if (code != ERROR_SUCCESS) {
+        return code == ERROR_ACCESS_DENIED ? code : ERROR_SUCCESS;
+    }
+    std::wstring final(MAX_PATH, L'\0');
+    ::DWORD length = 0;
+    if (::GetFileType(handle) == FILE_TYPE_DISK) {
+        length = ::GetFinalPathNameByHandleW(handle, final.data(),
+                                             static_cast<::DWORD>(final.size()), VOLUME_NAME_DOS);
+        if (length >= final.size()) {
+            final.resize(length + 1);
+            length = ::GetFinalPathNameByHandleW(
+                handle, final.data(), static_cast<::DWORD>(final.size()), VOLUME_NAME_DOS);
+        }
+    }
+    ::CloseHandle(handle);
+    std::string narrow;
+    if (length > 0 && length < final.size() &&
+        windows::Narrow(final.data(), static_cast<int>(length), &narrow)) {
+        *target = narrow;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool EndsInSeparator(const std::string& path) {
+    bool last = false;
+    const UINT codePage = ::GetACP();
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(path[i]);
+        if (::IsDBCSLeadByteEx(codePage, byte) && i + 1 < path.size()) {
+            ++i;
+            last = false;
         } else {
-            flushed = false;
-            flushError = ::GetLastError();
+            last = byte == '\\' || byte == '/';
         }
     }
-    if (!windows::Close(file)) {
-        return FALSE;
-    }
-    if (!flushed) {
-        ::SetLastError(flushError);
-        return FALSE;
-    }
-    kept.Restore();
-    return TRUE;
+    return last;
 }
 
-platform::BOOL platform::DeleteFileA(LPCSTR path) {
-    if (path == nullptr) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const windows::KeepLastError kept;
-    if (!windows::Delete(path)) {
-        return FALSE;
-    }
-    windows::ForgetPending(path);
-    kept.Restore();
-    return TRUE;
+std::string TemporaryFolder() {
+    wchar_t folder[MAX_PATH + 1];
+    const ::DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    std::string narrow;
+    return length > 0 && length <= MAX_PATH &&
+                   windows::Narrow(folder, static_cast<int>(length), &narrow)
+               ? narrow
+               : std::string(".");
 }
+
+std::uint64_t FileSizeLimit() {
+    return UINT64_MAX;
+}
+
+std::uint64_t UniqueSeed() {
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    return (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^
+           static_cast<std::uint64_t>(now.QuadPart);
+}
+
+}  // namespace port
+
+}  // namespace platform

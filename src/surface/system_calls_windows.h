@@ -1,8 +1,9 @@
-// The system calls of the Windows port, each behind the fault seam: a call
-// the test hook fails returns the call's failure value with the last-error
-// code set to the code the hook chose, without reaching the system (a close
-// still closes, so that a failed close leaks nothing). Every Windows port
-// file makes its system calls through these.
+// The Windows port's own helpers: paths as the system's wide characters, and
+// the one convention every primitive keeps. A primitive runs its system call
+// through Run(), which returns the call's code and leaves the thread's
+// last-error code as it found it (Windows sets it on some successes too);
+// behind the fault seam, a call the test hook fails returns the code the hook
+// chose without reaching the system.
 //
 // platform.h comes first: windows.h defines macros (TRUE, ERROR_SUCCESS,
 // MAX_PATH, GENERIC_READ, INVALID_HANDLE_VALUE, ...) that would otherwise
@@ -13,32 +14,42 @@
 
 // clang-format off
 #include "surface/port.h"
+#include "surface/testing.h"
 #include <windows.h>
 // clang-format on
 
-#include <cstdlib>
 #include <new>
 #include <string>
 
 namespace platform::windows {
 
-using port::SystemCall;
+inline HANDLE AsHandle(port::File file) {
+    return reinterpret_cast<HANDLE>(file);
+}
 
-inline bool Fails(SystemCall call) {
-    const int code = port::InjectedFault(call);
-    if (code != 0) {
-        ::SetLastError(static_cast<::DWORD>(code));
-        return true;
-    }
-    return false;
+// Runs `call`, a system call that reports a failure through the thread's
+// last-error code, and returns its code.
+template <typename Call>
+port::Code Run(const Call& call) {
+    const ::DWORD saved = ::GetLastError();
+    const ::DWORD code = call() ? ERROR_SUCCESS : ::GetLastError();
+    ::SetLastError(saved);
+    return static_cast<port::Code>(code);
+}
+
+// The same behind the seam, as the call `seam`.
+template <typename Call>
+port::Code Run(SystemCall seam, const Call& call) {
+    const int injected = InjectedFault(seam);
+    return injected != 0 ? static_cast<port::Code>(injected) : Run(call);
 }
 
 // A path of the process's code page as the system's wide characters, so
 // that the wide calls take it whatever its length (the narrow ones stop at
 // MAX_PATH on some systems). A path whose bytes are no text of the code page
-// names no file: false with ERROR_FILE_NOT_FOUND (ERROR_NOT_ENOUGH_MEMORY when
-// memory runs out).
-inline bool Wide(LPCSTR path, std::wstring* wide) {
+// names no file: false, ERROR_FILE_NOT_FOUND (ERROR_NOT_ENOUGH_MEMORY when
+// memory runs out) in the thread's code.
+inline bool Wide(const char* path, std::wstring* wide) {
     const int length = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (length <= 0) {
         ::SetLastError(ERROR_FILE_NOT_FOUND);
@@ -55,117 +66,31 @@ inline bool Wide(LPCSTR path, std::wstring* wide) {
     return true;
 }
 
-inline HANDLE Create(LPCSTR path, ::DWORD access, ::DWORD share, ::DWORD creation, ::DWORD flags) {
-    std::wstring wide;
-    return Fails(SystemCall::kOpen) || !Wide(path, &wide)
-               ? INVALID_HANDLE_VALUE
-               : ::CreateFileW(wide.c_str(), access, share, nullptr, creation, flags, nullptr);
-}
-
-// The platform's calls that take a path, without the seam: for queries and
-// for the clean-up after a failure.
-inline ::DWORD AttributesOf(LPCSTR path) {
-    std::wstring wide;
-    return Wide(path, &wide) ? ::GetFileAttributesW(wide.c_str()) : INVALID_FILE_ATTRIBUTES;
-}
-
-inline HANDLE OpenForQuery(LPCSTR path, ::DWORD access, ::DWORD flags) {
-    std::wstring wide;
-    return Wide(path, &wide) ? ::CreateFileW(wide.c_str(), access,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             nullptr, OPEN_EXISTING, flags, nullptr)
-                             : INVALID_HANDLE_VALUE;
-}
-
-inline bool DeleteQuietly(LPCSTR path) {
-    std::wstring wide;
-    return Wide(path, &wide) && ::DeleteFileW(wide.c_str()) != 0;
-}
-
-inline bool Read(HANDLE file, void* buffer, ::DWORD count, ::DWORD* got) {
-    return !Fails(SystemCall::kRead) && ::ReadFile(file, buffer, count, got, nullptr) != 0;
-}
-
-inline bool Write(HANDLE file, const void* buffer, ::DWORD count, ::DWORD* done) {
-    return !Fails(SystemCall::kWrite) && ::WriteFile(file, buffer, count, done, nullptr) != 0;
-}
-
-// Positioned reads and writes: the file pointer is set first.
-inline bool ReadAt(HANDLE file, void* buffer, ::DWORD count, ::DWORD* got, LONGLONG at) {
-    LARGE_INTEGER to{};
-    to.QuadPart = at;
-    return !Fails(SystemCall::kReadAt) && ::SetFilePointerEx(file, to, nullptr, FILE_BEGIN) &&
-           ::ReadFile(file, buffer, count, got, nullptr) != 0;
-}
-
-inline bool WriteAt(HANDLE file, const void* buffer, ::DWORD count, ::DWORD* done, LONGLONG at) {
-    LARGE_INTEGER to{};
-    to.QuadPart = at;
-    return !Fails(SystemCall::kWriteAt) && ::SetFilePointerEx(file, to, nullptr, FILE_BEGIN) &&
-           ::WriteFile(file, buffer, count, done, nullptr) != 0;
-}
-
-inline bool Flush(HANDLE file) {
-    return !Fails(SystemCall::kFlush) && ::FlushFileBuffers(file) != 0;
-}
-
-inline bool Close(HANDLE file) {
-    const int code = port::InjectedFault(SystemCall::kClose);
-    const bool closed = ::CloseHandle(file) != 0;
-    if (code != 0) {
-        ::SetLastError(static_cast<::DWORD>(code));
+// Wide characters in the process's code page; false where a character has
+// no spelling there.
+inline bool Narrow(const wchar_t* text, int length, std::string* narrow) {
+    const bool utf8 = ::GetACP() == CP_UTF8;
+    BOOL lost = FALSE;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, text, length,
+                                            nullptr, 0, nullptr, utf8 ? nullptr : &lost);
+    if (bytes <= 0 || lost) {
         return false;
     }
-    return closed;
+    narrow->resize(static_cast<std::size_t>(bytes));
+    ::WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, text, length, narrow->data(),
+                          bytes, nullptr, nullptr);
+    return true;
 }
 
-inline bool Move(LPCSTR from, LPCSTR to, ::DWORD flags) {
-    std::wstring wideFrom;
-    std::wstring wideTo;
-    return !Fails(SystemCall::kRename) && Wide(from, &wideFrom) && Wide(to, &wideTo) &&
-           ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags) != 0;
-}
-
-inline bool Replace(LPCSTR replaced, LPCSTR replacement, ::DWORD flags) {
-    std::wstring wideReplaced;
-    std::wstring wideReplacement;
-    return !Fails(SystemCall::kRename) && Wide(replaced, &wideReplaced) &&
-           Wide(replacement, &wideReplacement) &&
-           ::ReplaceFileW(wideReplaced.c_str(), wideReplacement.c_str(), nullptr, flags, nullptr,
-                          nullptr) != 0;
-}
-
-inline bool Delete(LPCSTR path) {
+// Opens `path` with the wide call; INVALID_HANDLE_VALUE with the thread's code set.
+inline HANDLE OpenWide(const char* path, ::DWORD access, ::DWORD share, ::DWORD creation,
+                       ::DWORD flags) {
     std::wstring wide;
-    return !Fails(SystemCall::kUnlink) && Wide(path, &wide) && ::DeleteFileW(wide.c_str()) != 0;
+    return Wide(path, &wide)
+               ? ::CreateFileW(wide.c_str(), access, share, nullptr, creation, flags, nullptr)
+               : INVALID_HANDLE_VALUE;
 }
 
-inline bool SetAttributes(LPCSTR path, ::DWORD attributes) {
-    std::wstring wide;
-    return !Fails(SystemCall::kMode) && Wide(path, &wide) &&
-           ::SetFileAttributesW(wide.c_str(), attributes) != 0;
-}
-
-// Sets the end of the file at `length`.
-inline bool SetEnd(HANDLE file, LONGLONG length) {
-    LARGE_INTEGER to{};
-    to.QuadPart = length;
-    return !Fails(SystemCall::kReserve) && ::SetFilePointerEx(file, to, nullptr, FILE_BEGIN) &&
-           ::SetEndOfFile(file) != 0;
-}
-
-inline bool Lock(HANDLE file) {
-    ::OVERLAPPED whole{};
-    return !Fails(SystemCall::kLock) &&
-           ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
-}
-
-inline void* HeapAllocate(HANDLE heap, ::DWORD flags, SIZE_T bytes) {
-    return Fails(SystemCall::kAllocate) ? nullptr : ::HeapAlloc(heap, flags, bytes);
-}
-
-inline void* Allocate(SIZE_T bytes) {
-    return Fails(SystemCall::kAllocate) ? nullptr : std::malloc(bytes == 0 ? 1 : bytes);
-}
+inline constexpr ::DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace platform::windows

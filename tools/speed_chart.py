@@ -21,9 +21,10 @@ point, so that the labels' offsets in the table can be moved.
 #
 # veerpic: the README's figure for the whole run on a 2-core machine. The
 # peers: bench/quality/quality.py's one run of them all (bench/RESULTS.md,
-# "Sharpness against speed"); against veerpic's 0.17-0.18 s on that machine
-# they are the README's 3.2x (Pillow bilinear), 5.5x (Pillow bicubic) and
-# 5.4x (OpenCV Lanczos-4).
+# "Sharpness against speed"). The README's ratios to the peers were timed
+# side by side in other rounds, so the gap between veerpic and a peer here
+# need not be one of them exactly; redraw with figures of one session when
+# there are some.
 FIGURES = [
     ("veerpic", (0.14, 0.18), 40.7, (0, 8), "center"),
     ("OpenCV Lanczos-4", 0.863, 38.3, (7, -3), "left"),

@@ -326,12 +326,10 @@ TEST(BufferSizesContract, ExactlyWhatIsNeededAndOneByteShort) {
     for (HBITMAP section : sections) {
         EXPECT_TRUE(DeleteObject(section));
     }
-    const LiveCounts live = GetLiveCounts();
-    EXPECT_EQ(live.bitmaps, 0);
-    EXPECT_EQ(live.dcs, 0);
-    EXPECT_EQ(live.heapBlocks, 0);
-    EXPECT_EQ(live.files, 0);
-    EXPECT_EQ(live.temporaries, 0);
+    // Nothing held: bitmaps, DCs, heap blocks, files, temporaries.
+    const LiveCounts l = GetLiveCounts();
+    EXPECT_EQ((std::vector<long>{l.bitmaps, l.dcs, l.heapBlocks, l.files, l.temporaries}),
+              std::vector<long>(5, 0));
 }
 
 }  // namespace

@@ -19,23 +19,54 @@ if(WIN32)
           COMPONENT ${VEERPIC_INSTALL_COMPONENT})
 else()
   install(TARGETS veerpic RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${VEERPIC_INSTALL_COMPONENT})
-  install(FILES ${PROJECT_SOURCE_DIR}/man/veerpic.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  install(FILES ${PROJECT_BINARY_DIR}/veerpic.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
           COMPONENT ${VEERPIC_INSTALL_COMPONENT})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT ${VEERPIC_INSTALL_COMPONENT})
+endif()
+
+# The installed program is stripped, as the packages ship it: without its
+# symbols and, where the binary has them, without the compiler's .comment and
+# .note sections. (`cmake --install --strip` would leave those two.) Set
+# VEERPIC_INSTALL_STRIP to OFF to install the program with its symbols.
+option(VEERPIC_INSTALL_STRIP "cmake --install strips the program" ON)
+if(VEERPIC_INSTALL_STRIP AND CMAKE_STRIP)
+  set(strip_options "")
+  if(NOT WIN32)
+    set(strip_options "--remove-section=.comment --remove-section=.note")
+  endif()
+  set(installed_program "$<TARGET_FILE_NAME:veerpic>")
+  if(NOT WIN32)
+    set(installed_program "${CMAKE_INSTALL_BINDIR}/${installed_program}")
+  endif()
+  install(CODE "
+    set(program \"${installed_program}\")
+    if(NOT IS_ABSOLUTE \"\${program}\")
+      set(program \"\${CMAKE_INSTALL_PREFIX}/\${program}\")
+    endif()
+    set(program \"\$ENV{DESTDIR}\${program}\")
+    message(STATUS \"Stripping: \${program}\")
+    execute_process(COMMAND \"${CMAKE_STRIP}\" ${strip_options} \"\${program}\"
+                    RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR \"strip failed on \${program}\")
+    endif()"
+    COMPONENT ${VEERPIC_INSTALL_COMPONENT})
 endif()
 
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME veerpic)
 set(CPACK_PACKAGE_VENDOR "the veerpic developers")
 set(CPACK_PACKAGE_CONTACT "veerpic developers <veerpic@users.noreply.github.com>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn a BMP picture by any angle")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn (rotate) a BMP picture by any angle")
 # Debian shows the description as it stands, so its lines are kept short.
 set(CPACK_PACKAGE_DESCRIPTION
-    "veerpic turns a Windows BMP picture about its centre by any angle given in
-degrees and writes the result as an uncompressed BMP file, on a 24-bit canvas
-as large as the bounding box of the turned picture. A whole number of turns
-gives an exact copy at the picture's own depth.
+    "veerpic turns (rotates) a Windows BMP picture about its centre by any angle
+given in degrees and writes the result as an uncompressed BMP file, on a
+24-bit canvas as large as the bounding box of the turned picture. A whole
+number of turns gives an exact copy at the picture's own depth. An angle of
+about 5.16e17 degrees or more that is not a whole number of turns is too large
+for the turn to be computed: the output is not written (exit status 2).
 
 It reads BMP files of every common kind: 1, 4, 8, 16, 24 and 32 bits per
 pixel, colour tables, bit-field masks, RLE compression, top-down rows, OS/2
@@ -70,5 +101,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianTree.cmake)
 set(CPACK_VEERPIC_STRIP ${CMAKE_STRIP})
+set(CPACK_VEERPIC_CHANGELOG ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 
 include(CPack)

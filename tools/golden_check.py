@@ -2,9 +2,6 @@
 """Run the tool's builds for several systems over the same pictures and angles
 and compare what they give, byte for byte.
 
-    golden_check.py --native BUILD/veerpic --windows BUILD/veerpic.exe \
-                    --aarch64 BUILD/veerpic [--keep DIR]
-
 The Windows build runs under Wine (through cmake/wine-run.sh, in the prefix
 that WINEPREFIX names), the aarch64 build under qemu-aarch64 with the
 cross sysroot's libraries. A build left out is not compared. Each run is
@@ -102,16 +99,43 @@ def run(kind, exe, work, name, angle, index):
     return (proc.returncode, digest, messages)
 
 
+EXAMPLE = """example, after the ci, windows and aarch64 presets have been built
+(.ci/run golden builds what is missing and runs this):
+
+  WINEPREFIX=$PWD/build/windows/wine-prefix python3 tools/golden_check.py \\
+      --native build/ci/veerpic --windows build/windows/veerpic.exe \\
+      --aarch64 build/aarch64/veerpic
+
+environment:
+  WINEPREFIX  the Wine prefix for the Windows build (default: Wine's own, ~/.wine)
+  QEMU        the emulator for the aarch64 build (default: qemu-aarch64)
+
+exit status: 0 when every run gives the same output, exit code and messages
+on every build given, 1 when a run differs, 2 for wrong arguments."""
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--native")
-    parser.add_argument("--windows")
-    parser.add_argument("--aarch64")
+    parser = argparse.ArgumentParser(
+        description=__doc__,
+        epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--native", metavar="PROGRAM",
+                        help="the build for this machine, run as it is (e.g. build/ci/veerpic)")
+    parser.add_argument("--windows", metavar="PROGRAM.exe",
+                        help="the Windows build, run under Wine (e.g. build/windows/veerpic.exe)")
+    parser.add_argument("--aarch64", metavar="PROGRAM",
+                        help="the 64-bit ARM build, run under qemu-aarch64 with the libraries of "
+                             "/usr/aarch64-linux-gnu (e.g. build/aarch64/veerpic)")
+    if len(sys.argv) == 1:
+        parser.print_help(sys.stderr)
+        return 2
     args = parser.parse_args()
     builds = [(k, os.path.abspath(v)) for k, v in
               (("native", args.native), ("windows", args.windows), ("aarch64", args.aarch64)) if v]
     if len(builds) < 2:
-        parser.error("give at least two builds")
+        parser.error("give at least two of --native, --windows and --aarch64")
+    for kind, exe in builds:
+        if not os.path.isfile(exe):
+            parser.error("the %s build %s does not exist" % (kind, exe))
     os.environ.setdefault("WINEDEBUG", "-all")
 
     with tempfile.TemporaryDirectory(prefix="veerpic-golden-") as work:

@@ -16,6 +16,7 @@
 
 #include "support/test_support.h"
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 

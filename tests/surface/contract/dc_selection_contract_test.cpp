@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "support/test_support.h"
 #include "surface/platform.h"
+#include "surface/testing.h"
 
 namespace {
 
@@ -116,6 +117,30 @@ TEST(DispositionsContract, EachDispositionAgainstAnExistingAndAMissingFile) {
                   std::vector<long>(5, 0))
             << label;
     }
+}
+
+// A handle opened for neither reading nor writing (access 0, a handle to ask
+// about the file: its size, say) transfers no bytes.
+TEST(DispositionsContract, AHandleWithoutAccessTransfersNoBytes) {
+    veerpic_test::TempDir dir;
+    const std::string path = dir.File("f.bmp");
+    veerpic_test::WriteBytes(path, Bytes{'B', 'M', 1, 2, 3});
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    std::int64_t size = 0;
+    EXPECT_TRUE(GetFileSizeEx(file, &size));
+    EXPECT_EQ(size, 5);
+    std::uint8_t buffer[8] = {};
+    DWORD got = 99;
+    EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &got, nullptr)) << "read " << got;
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(got, 0u);
+    EXPECT_FALSE(WriteFile(file, "x", 1, &got, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(veerpic_test::ReadBytes(path), (Bytes{'B', 'M', 1, 2, 3}));
+    EXPECT_EQ(GetLiveCounts().files, 0);
 }
 
 }  // namespace

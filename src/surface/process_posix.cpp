@@ -174,6 +174,11 @@ void UnmapPages(void* pages, std::size_t bytes) {
 }
 
 Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
+    // A memory file is a file: one larger than the file-size limit would
+    // raise SIGXFSZ, perhaps before anything takes that signal over.
+    if (bytes > FileSizeLimit()) {
+        return ERROR_FILE_TOO_LARGE;
+    }
     const int fd = posix::Fails(SystemCall::kOpen) ? -1 : memfd_create("veerpic", MFD_CLOEXEC);
     if (fd < 0) {
         return LastCode();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -48,22 +49,31 @@ struct stat Stat(const std::string& path) {
     return st;
 }
 
+// A file-size limit is a failed write, whether it stops the new file or,
+// for a picture large enough to be held in a memory file, that file too.
 TEST(Replace, FileSizeLimitIsAFailedWriteThatKeepsTheEarlierOutput) {
-    TempDir dir;
-    const std::string in = dir.File("in.bmp");
-    const std::string out = dir.File("out.bmp");
-    veerpic_test::WriteBytes(in, Picture(100, 80));
-    const Bytes earlier = Picture(3, 3);
-    veerpic_test::WriteBytes(out, earlier);
-    const auto r = RunTool({"30", in, out}, "", [] {
-        signal(SIGXFSZ, SIG_DFL);
-        const struct rlimit limit = {4096, 4096};
-        return setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    });
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "ERROR: cannot write file '" + out + "'\n");
-    EXPECT_EQ(veerpic_test::ReadBytes(out), earlier);
-    EXPECT_EQ(Entries(dir.path()), 2u);  // no temporary beside them
+    const struct {
+        int width, height;
+        rlim_t limit;
+    } cases[] = {{100, 80, 4096}, {800, 600, 1 << 20}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string in = dir.File("in.bmp");
+        const std::string out = dir.File("out.bmp");
+        veerpic_test::WriteBytes(in, Picture(c.width, c.height));
+        const Bytes earlier = Picture(3, 3);
+        veerpic_test::WriteBytes(out, earlier);
+        const rlim_t limit = c.limit;
+        const auto r = RunTool({"30", in, out}, "", [limit] {
+            signal(SIGXFSZ, SIG_DFL);
+            const struct rlimit both = {limit, limit};
+            return setrlimit(RLIMIT_FSIZE, &both) == 0;
+        });
+        EXPECT_EQ(r.exitCode, 2) << c.width;
+        EXPECT_EQ(r.err, "ERROR: cannot write file '" + out + "'\n");
+        EXPECT_EQ(veerpic_test::ReadBytes(out), earlier);
+        EXPECT_EQ(Entries(dir.path()), 2u);  // no temporary beside them
+    }
 }
 
 // Outputs that are not files take the picture as it is written.
@@ -255,6 +265,47 @@ TEST(Replace, AnotherUsersOutputIsWrittenInPlaceOrRefusedAndKept) {
         EXPECT_EQ(st.st_mode & S_ISUID, 0u);  // writing as another user clears the bit
         EXPECT_EQ(Entries(fs::path(out).parent_path()), entries);
     }
+}
+
+// Links are followed as the system's own open follows them: where the
+// protection of sticky folders that everyone may write is on
+// (fs.protected_symlinks), a link there that neither the runner nor the
+// folder's owner owns is refused, with the write message and nothing
+// changed; a link the runner owns is followed, and keeps naming its file.
+TEST(Replace, LinksAreFollowedOnlyWhereTheSystemWouldFollowThem) {
+    std::FILE* setting = std::fopen("/proc/sys/fs/protected_symlinks", "r");
+    int protectedLinks = -1;
+    if (setting != nullptr) {
+        protectedLinks = std::fscanf(setting, "%d", &protectedLinks) == 1 ? protectedLinks : -1;
+        std::fclose(setting);
+    }
+    if (!veerpic_test::Privileged() || protectedLinks < 0) {
+        GTEST_SKIP() << "needs a privileged run (to give a link to another user) and the setting";
+    }
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(20, 10));
+    const Bytes turned = Expected(dir, in);
+    const Bytes earlier{'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    for (const bool foreign : {true, false}) {
+        const std::string out = dir.File(foreign ? "foreign.bmp" : "own.bmp");
+        const std::string target = dir.File(foreign ? "t1.bmp" : "t2.bmp");
+        veerpic_test::WriteBytes(target, earlier);
+        ASSERT_EQ(symlink(target.c_str(), out.c_str()), 0);
+        if (foreign) {
+            ASSERT_EQ(lchown(out.c_str(), veerpic_test::kNobody, veerpic_test::kNobody), 0);
+        }
+        const veerpic_test::RunResult run = RunTool({"30", in, out});
+        const bool refused = foreign && protectedLinks != 0;
+        EXPECT_EQ(run.exitCode, refused ? 2 : 0) << foreign << " " << run.err;
+        if (refused) {
+            EXPECT_EQ(run.err, "ERROR: cannot write file '" + out + "'\n");
+        }
+        EXPECT_TRUE(fs::is_symlink(out)) << foreign;
+        EXPECT_EQ(veerpic_test::ReadBytes(target), refused ? earlier : turned) << foreign;
+    }
+    EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u);
 }
 
 }  // namespace

@@ -226,4 +226,50 @@ TEST(PosixPort, ABusyOutputIsWrittenInPlace) {
     EXPECT_EQ(GetLiveCounts().temporaries, 0);
 }
 
+// Every signal the tool takes over is held while an output is written in
+// place: one that arrives in the middle of the copy acts once the output is
+// whole, and then ends the process as it would have.
+TEST(PosixPort, EverySignalTakenOverWaitsForAnInPlaceWrite) {
+    const Bytes fresh(3 << 20, 0x5C);  // copied in several pieces
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                          SIGVTALRM, SIGPROF, SIGIO, SIGXCPU, SIGPWR, SIGRTMIN, SIGRTMAX}) {
+        TempDir dir;
+        const std::string out = dir.File("out.bmp");
+        veerpic_test::WriteBytes(out, Bytes(100, 1));
+        fs::create_hard_link(out, dir.File("other.bmp"));  // written in place
+        const pid_t pid = fork();
+        if (pid == 0) {
+            char temp[4096];
+            HANDLE file = GetTempFileNameA(dir.path().c_str(), "vp", 0, temp, sizeof temp) != 0
+                              ? CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                              : INVALID_HANDLE_VALUE;
+            DWORD written = 0;
+            if (file == INVALID_HANDLE_VALUE ||
+                !WriteFile(file, fresh.data(), static_cast<DWORD>(fresh.size()), &written,
+                           nullptr) ||
+                !CloseHandle(file)) {
+                _exit(3);
+            }
+            static int raised;
+            raised = sig;
+            // The copy's first read of the temporary: the overwrite has begun.
+            SetFaultHook([](SystemCall call) {
+                if (call == SystemCall::kReadAt && raised != 0) {
+                    raise(std::exchange(raised, 0));
+                }
+                return 0;
+            });
+            ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_TRUE(veerpic_test::ReadBytes(out) == fresh) << strsignal(sig);
+        EXPECT_TRUE(veerpic_test::ReadBytes(dir.File("other.bmp")) == fresh) << strsignal(sig);
+        EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u) << strsignal(sig);
+    }
+}
+
 }  // namespace

@@ -2,10 +2,13 @@
 #include "pixels/row_codec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "pixels/byte_order.h"
+#include "pixels/pixel_masks.h"
+#include "threads/parts.h"
 
 namespace veerpic::pixels {
 
@@ -467,6 +470,71 @@ int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t comp
         }
     }
     return static_cast<int>(whole);
+}
+
+DibFormat RgbLayoutOf(const DibFormat& f) {
+    DibFormat rgb = f;
+    if (HasRgbLayout(f)) {
+        return rgb;
+    }
+    rgb.compression = BI_RGB;
+    rgb.alphaMask = 0;
+    if (f.bitCount == 16 || f.bitCount == 32) {
+        const ChannelMasks masks = DefaultMasks(f.bitCount);
+        rgb.redMask = masks.red, rgb.greenMask = masks.green, rgb.blueMask = masks.blue;
+    }
+    return rgb;
+}
+
+void ClearRowEnds(const Plane& plane) {
+    const DibFormat& f = *plane.format;
+    if (static_cast<std::size_t>(f.width) * f.bitCount != std::size_t{f.stride} * 8) {
+        for (std::int32_t y = 0; y < f.height; ++y) {
+            ClearRowEnd(f, plane.bits + static_cast<std::size_t>(y) * f.stride);
+        }
+    }
+}
+
+bool RowEndsClear(const Plane& plane) {
+    const DibFormat& f = *plane.format;
+    const std::size_t width = static_cast<std::size_t>(f.width) * f.bitCount;
+    const std::size_t used = (width + 7) / 8;
+    const unsigned spare = static_cast<unsigned>(used * 8 - width);
+    for (std::int32_t y = 0; (spare != 0 || used != f.stride) && y < f.height; ++y) {
+        const std::uint8_t* row = plane.bits + static_cast<std::size_t>(y) * f.stride;
+        if ((spare != 0 && (row[used - 1] & ((1u << spare) - 1)) != 0) ||
+            std::any_of(row + used, row + f.stride, [](std::uint8_t b) { return b != 0; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ExportRows(const Plane& plane, std::uint32_t start, std::uint32_t count, bool bottomUp,
+                std::uint8_t* out) {
+    const DibFormat& f = *plane.format;
+    const DibFormat rgb = RgbLayoutOf(f);
+    const int parts =
+        std::uint64_t{count} * f.stride >= threads::kSharedBytes ? threads::CoresToUse() : 1;
+    std::atomic<bool> ok{true};
+    // Each part converts its own rows with its own working row.
+    threads::RunParts(parts, [&](int part) {
+        RowConverter converter(f, rgb);
+        if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
+            ok = false;
+            return;
+        }
+        for (std::uint32_t i = threads::PartStart(count, part, parts);
+             i < threads::PartStart(count, part + 1, parts); ++i) {
+            // Output row i holds picture row (start + i) counted from the bottom.
+            const auto fromTop =
+                static_cast<std::int32_t>(static_cast<std::uint32_t>(f.height) - 1 - start - i);
+            std::uint8_t* row = out + std::size_t{bottomUp ? i : count - 1 - i} * f.stride;
+            converter.Convert(plane.RowFromTop(fromTop), row, static_cast<std::size_t>(f.width));
+            ClearRowEnd(f, row);
+        }
+    });
+    return ok;
 }
 
 }  // namespace veerpic::pixels

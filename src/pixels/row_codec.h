@@ -69,8 +69,10 @@ class RowConverter {
     std::unique_ptr<std::uint8_t[]> working_;
 };
 
-// Clears the bits of a row of `f` after its pixels, up to the row's stride.
+// Clears the bits of a row of `f` after its pixels, up to the row's stride;
+// or of every row of `plane`.
 void ClearRowEnd(const DibFormat& f, std::uint8_t* row);
+void ClearRowEnds(const Plane& plane);
 
 // True when rows of `a` can be copied into rows of `b` as they are.
 bool SameLayout(const DibFormat& a, const DibFormat& b);
@@ -91,5 +93,20 @@ int CopyPicture(const Plane& from, const Plane& to);
 int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t compression,
                 std::uint32_t start, std::uint32_t lines, std::span<const std::uint8_t> bits,
                 std::uint64_t* supplied = nullptr);
+
+// The BI_RGB format of `f`'s depth that rows are delivered in: 16 bits as
+// 5-5-5, 32 bits as 8-8-8 with a top byte of its own. A picture already in
+// that layout is delivered as it is, its top byte (alpha) included.
+DibFormat RgbLayoutOf(const DibFormat& f);
+
+// Whether the bits after each row's pixels are clear throughout `plane`.
+bool RowEndsClear(const Plane& plane);
+
+// Delivers `count` rows of `plane`, from row `start` counted from the
+// bottom, into `out` in RgbLayoutOf(its format), rows of its stride with
+// their ends cleared, bottom row first or top row first. A large picture's
+// rows are shared out between the cores. False when no working row can be had.
+bool ExportRows(const Plane& plane, std::uint32_t start, std::uint32_t count, bool bottomUp,
+                std::uint8_t* out);
 
 }  // namespace veerpic::pixels

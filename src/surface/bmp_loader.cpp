@@ -14,8 +14,7 @@
 
 #include "pixels/bmp_decode.h"
 #include "pixels/row_codec.h"
-#include "surface/files.h"
-#include "surface/gdi_objects.h"
+#include "surface/services.h"
 #include "surface/testing.h"
 
 namespace platform {
@@ -141,18 +140,6 @@ bool IsRle(std::uint32_t compression) {
     return compression == BI_RLE8 || compression == BI_RLE4;
 }
 
-// Clears the bits after each row's pixels, which a decoded row leaves as
-// the new section had them.
-void ClearRowEnds(const pixels::Plane& plane) {
-    const pixels::DibFormat& f = *plane.format;
-    if (static_cast<std::size_t>(f.width) * f.bitCount == std::size_t{f.stride} * 8) {
-        return;
-    }
-    for (std::int32_t y = 0; y < f.height; ++y) {
-        pixels::ClearRowEnd(f, plane.bits + static_cast<std::size_t>(y) * f.stride);
-    }
-}
-
 // An uncompressed picture in a file of known length: its rows lie in the
 // file as they lie in the section, so the bytes go there without a copy in
 // between.
@@ -175,7 +162,7 @@ HANDLE ReadStraight(HANDLE file, FileBytes& bytes, const pixels::BmpLayout& layo
         DeleteObject(section);
         return Fail(reason);
     }
-    ClearRowEnds(plane);
+    pixels::ClearRowEnds(plane);
     return section;
 }
 
@@ -239,7 +226,7 @@ HANDLE LoadBmpFile(const char* path) {
         const DWORD reason = GetLastError();
         const bool ended = bytes.ended();
         const std::size_t size = bytes.size();
-        files::KeepStream(path, file.release(), bytes.release(), size, ended);
+        detail::KeepStream(path, file.release(), bytes.release(), size, ended);
         SetLastError(reason);
     }
     return loaded;

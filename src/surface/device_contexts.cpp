@@ -3,7 +3,7 @@
 #include <new>
 
 #include "resample/transfer.h"
-#include "surface/gdi_objects.h"
+#include "surface/services.h"
 #include "surface/testing.h"
 
 namespace platform {

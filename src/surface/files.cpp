@@ -1,9 +1,6 @@
 // The file services over the port's primitives: one table of open files, the
 // same checks and codes on every system, reads and writes at a position the
-// file keeps itself, and the registry of names the system has not given
-// (files.h).
-#include "surface/files.h"
-
+// file keeps itself, and the registry of names the system has not given.
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -11,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "surface/services.h"
 #include "surface/testing.h"
 #include "threads/parts.h"
 
@@ -31,44 +29,10 @@ struct FileObject {
     bool keptEnded = false;  // the stream ended within them
 };
 
-// The open files, so that a stale or foreign handle is refused rather than
-// followed; a fixed table, which cannot fail to grow.
-constexpr int kMaxFiles = 256;
-std::mutex tableLock;
-FileObject* openFiles[kMaxFiles] = {};
-
-bool Register(FileObject* file) {
-    std::lock_guard<std::mutex> hold(tableLock);
-    for (FileObject*& slot : openFiles) {
-        if (slot == nullptr) {
-            slot = file;
-            return true;
-        }
-    }
-    return false;
-}
-
-// Takes `handle` out of the table: the file, or null when it is none.
-FileObject* Unregister(HANDLE handle) {
-    std::lock_guard<std::mutex> hold(tableLock);
-    for (FileObject*& slot : openFiles) {
-        if (slot != nullptr && slot == handle) {
-            FileObject* file = slot;
-            slot = nullptr;
-            return file;
-        }
-    }
-    return nullptr;
-}
+detail::LiveSet openFiles;
 
 FileObject* AsFile(HANDLE handle) {
-    std::lock_guard<std::mutex> hold(tableLock);
-    for (FileObject* slot : openFiles) {
-        if (slot != nullptr && slot == handle) {
-            return slot;
-        }
-    }
-    return nullptr;
+    return openFiles.Has(handle) ? static_cast<FileObject*>(handle) : nullptr;
 }
 
 void Release(FileObject* file) {
@@ -80,7 +44,7 @@ void Release(FileObject* file) {
 // signal handler or another thread, so it changes only while termination
 // is held back.
 constexpr int kMaxPending = 16;
-files::Pending pending[kMaxPending];
+detail::Pending pending[kMaxPending];
 volatile std::sig_atomic_t pendingUsed[kMaxPending] = {};
 
 int FindSlot(const char* path) {
@@ -120,25 +84,21 @@ FileObject* TakeKept(LPCSTR path) {
 std::atomic<long> dataFlushes{0};
 std::atomic<long> folderFlushes{0};
 
-// Opens a pending temporary as the file it is, named or not.
-port::Code OpenPending(const files::Pending& temp, DWORD creation, port::File* file) {
+// Opens a pending temporary as the file it is, named or not, into `file`
+// (which the caller closes on every path).
+port::Code OpenPending(const detail::Pending& temp, DWORD creation, port::File* file) {
     if (creation == CREATE_NEW) {
         return ERROR_FILE_EXISTS;
     }
-    port::Code code = port::Duplicate(temp.file, file);
-    if (code == ERROR_SUCCESS && (creation == CREATE_ALWAYS || creation == TRUNCATE_EXISTING)) {
-        code = port::SetLength(*file, 0);
-        if (code != ERROR_SUCCESS) {
-            port::Close(*file);
-        }
-    }
-    return code;
+    const port::Code code = port::Duplicate(temp.file, file);
+    return code == ERROR_SUCCESS && (creation == CREATE_ALWAYS || creation == TRUNCATE_EXISTING)
+               ? port::SetLength(*file, 0)
+               : code;
 }
 
-// Registers the open `file` as a handle; closes it and fails with the code
-// set when it is a folder or cannot be registered.
-HANDLE MakeHandle(port::File opened, DWORD access, DWORD flags) {
-    files::OpenFile file(opened);
+// Registers the open `file` as a handle; fails with the code set (and the
+// file closed) when it is a folder or cannot be registered.
+HANDLE MakeHandle(detail::OpenFile& file, DWORD access, DWORD flags) {
     port::Identity identity;
     port::Code code = port::Query(file.get(), &identity);
     if (code == ERROR_SUCCESS && identity.kind == port::Identity::Kind::kFolder) {
@@ -148,23 +108,16 @@ HANDLE MakeHandle(port::File opened, DWORD access, DWORD flags) {
     if (code == ERROR_SUCCESS) {
         object =
             InjectedFault(SystemCall::kAllocate) != 0 ? nullptr : new (std::nothrow) FileObject;
-        code = object == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS;
-    }
-    if (code == ERROR_SUCCESS) {
-        object->access = access;
-        object->regular = identity.kind == port::Identity::Kind::kRegular;
-        object->writeThrough = (flags & FILE_FLAG_WRITE_THROUGH) != 0;
-        object->file = file.get();
-        if (!Register(object)) {
-            object->file = port::kNoFile;
-            code = ERROR_TOO_MANY_OPEN_FILES;
-        }
+        code = object == nullptr || !openFiles.Add(object) ? ERROR_NOT_ENOUGH_MEMORY : code;
     }
     if (code != ERROR_SUCCESS) {
         delete object;
-        return files::Fail(code, INVALID_HANDLE_VALUE);
+        return detail::Fail(code, INVALID_HANDLE_VALUE);
     }
-    *file.put() = port::kNoFile;
+    object->access = access;
+    object->regular = identity.kind == port::Identity::Kind::kRegular;
+    object->writeThrough = (flags & FILE_FLAG_WRITE_THROUGH) != 0;
+    object->file = file.release();
     return object;
 }
 
@@ -234,7 +187,7 @@ port::Code ReadStream(FileObject& f, std::uint8_t* out, DWORD count, DWORD* done
 
 }  // namespace
 
-namespace files {
+namespace detail {
 
 port::Code AddPending(const std::string& path, port::File file, bool vanishes) {
     const HeldTermination held;
@@ -298,11 +251,11 @@ void PrepareTermination() {
 }
 
 void KeepStream(LPCSTR path, HANDLE handle, std::uint8_t* bytes, std::size_t size, bool ended) {
-    FileObject* file = Unregister(handle);
-    if (file == nullptr) {
+    if (!openFiles.Remove(handle)) {
         std::free(bytes);
         return;
     }
+    auto* file = static_cast<FileObject*>(handle);
     file->kept = bytes;
     file->keptSize = size;
     file->keptEnded = ended;
@@ -330,15 +283,8 @@ void CountFolderFlush() {
 }
 
 long LiveFiles() {
-    long kept = 0;
-    {
-        std::lock_guard<std::mutex> hold(keptLock);
-        kept = keptFile != nullptr ? 1 : 0;  // a stream kept for a second reading is open
-    }
-    std::lock_guard<std::mutex> hold(tableLock);
-    return kept +
-           static_cast<long>(std::count_if(std::begin(openFiles), std::end(openFiles),
-                                           [](const FileObject* f) { return f != nullptr; }));
+    const std::lock_guard<std::mutex> hold(keptLock);
+    return openFiles.Count() + (keptFile != nullptr ? 1 : 0);  // a kept stream is open too
 }
 
 long PendingTemporaries() {
@@ -346,7 +292,7 @@ long PendingTemporaries() {
                                            [](std::sig_atomic_t used) { return used != 0; }));
 }
 
-}  // namespace files
+}  // namespace detail
 
 FlushCounts GetFlushCounts() {
     return FlushCounts{dataFlushes.load(), folderFlushes.load()};
@@ -357,36 +303,34 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
     (void)security;
     (void)templateFile;
     if (path == nullptr || path[0] == '\0') {
-        return files::Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+        return detail::Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
     if (creation < CREATE_NEW || creation > TRUNCATE_EXISTING) {
-        return files::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+        return detail::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
-    return files::Guarded(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+    return detail::Guarded(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
         if ((access & GENERIC_WRITE) == 0) {
             if (FileObject* kept = TakeKept(path); kept != nullptr) {
-                if (Register(kept)) {
+                if (openFiles.Add(kept)) {
                     return kept;
                 }
                 port::Close(kept->file);
                 Release(kept);
-                return files::Fail(ERROR_TOO_MANY_OPEN_FILES, INVALID_HANDLE_VALUE);
+                return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
             }
         }
-        port::File file = port::kNoFile;
+        detail::OpenFile file;
         port::Code code = ERROR_SUCCESS;
-        if (const files::Pending* temp = files::FindPending(path); temp != nullptr) {
-            code = OpenPending(*temp, creation, &file);
+        if (const detail::Pending* temp = detail::FindPending(path); temp != nullptr) {
+            code = OpenPending(*temp, creation, file.put());
         } else {
             if ((access & GENERIC_WRITE) != 0) {
-                files::PrepareTermination();
+                detail::PrepareTermination();
             }
-            code = port::Open(path, access, shareMode, creation, &file);
+            code = port::Open(path, access, shareMode, creation, file.put());
         }
-        if (code != ERROR_SUCCESS) {
-            return files::Fail(code, INVALID_HANDLE_VALUE);
-        }
-        return MakeHandle(file, access, flagsAndAttributes);
+        return code == ERROR_SUCCESS ? MakeHandle(file, access, flagsAndAttributes)
+                                     : detail::Fail(code, INVALID_HANDLE_VALUE);
     });
 }
 
@@ -397,17 +341,17 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPE
     }
     FileObject* file = AsFile(handle);
     if (file == nullptr || (buffer == nullptr && toRead != 0)) {
-        return files::Fail(ERROR_INVALID_HANDLE, FALSE);
+        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     if ((file->access & GENERIC_READ) == 0) {
-        return files::Fail(ERROR_ACCESS_DENIED, FALSE);
+        return detail::Fail(ERROR_ACCESS_DENIED, FALSE);
     }
     auto* out = static_cast<std::uint8_t*>(buffer);
     DWORD done = 0;
     const port::Code code = file->regular ? ReadRegular(*file, out, toRead, &done)
                                           : ReadStream(*file, out, toRead, &done);
     if (code != ERROR_SUCCESS) {
-        return files::Fail(code, FALSE);
+        return detail::Fail(code, FALSE);
     }
     file->position += done;
     if (read != nullptr) {
@@ -424,10 +368,10 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, DWORD* written,
     }
     FileObject* file = AsFile(handle);
     if (file == nullptr || (buffer == nullptr && toWrite != 0)) {
-        return files::Fail(ERROR_INVALID_HANDLE, FALSE);
+        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     if ((file->access & GENERIC_WRITE) == 0) {
-        return files::Fail(ERROR_ACCESS_DENIED, FALSE);
+        return detail::Fail(ERROR_ACCESS_DENIED, FALSE);
     }
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     port::Code code = ERROR_SUCCESS;
@@ -448,16 +392,16 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, DWORD* written,
     }
     // Write-through: the bytes are on the disk before the call returns.
     if (code == ERROR_SUCCESS && file->writeThrough && file->regular && toWrite != 0) {
-        files::CountDataFlush();
+        detail::CountDataFlush();
         code = port::Flush(file->file);
     }
-    return code == ERROR_SUCCESS ? TRUE : files::Fail(code, FALSE);
+    return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
 }
 
 BOOL GetFileSizeEx(HANDLE handle, std::int64_t* size) {
     FileObject* file = AsFile(handle);
     if (file == nullptr || size == nullptr) {
-        return files::Fail(ERROR_INVALID_HANDLE, FALSE);
+        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     *size = 0;  // a pipe or a device: its length is not known
     if (file->kept != nullptr) {
@@ -465,7 +409,7 @@ BOOL GetFileSizeEx(HANDLE handle, std::int64_t* size) {
     } else if (file->regular) {
         port::Identity identity;
         if (const port::Code code = port::Query(file->file, &identity); code != ERROR_SUCCESS) {
-            return files::Fail(code, FALSE);
+            return detail::Fail(code, FALSE);
         }
         *size = static_cast<std::int64_t>(identity.size);
     }
@@ -473,31 +417,31 @@ BOOL GetFileSizeEx(HANDLE handle, std::int64_t* size) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    FileObject* file = Unregister(handle);
-    if (file == nullptr) {
-        return files::Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!openFiles.Remove(handle)) {
+        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
     }
+    auto* file = static_cast<FileObject*>(handle);
     const port::Code code = port::Close(file->file);
     Release(file);
-    return code == ERROR_SUCCESS ? TRUE : files::Fail(code, FALSE);
+    return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
 }
 
 BOOL DeleteFileA(LPCSTR path) {
     if (path == nullptr) {
-        return files::Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    return files::Guarded(FALSE, [&]() -> BOOL {
-        const port::Code code =
-            files::FindPending(path) != nullptr ? files::DiscardPending(path) : port::Unlink(path);
-        return code == ERROR_SUCCESS ? TRUE : files::Fail(code, FALSE);
+    return detail::Guarded(FALSE, [&]() -> BOOL {
+        const port::Code code = detail::FindPending(path) != nullptr ? detail::DiscardPending(path)
+                                                                     : port::Unlink(path);
+        return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
     });
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
     if (path == nullptr) {
-        return files::Fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
+        return detail::Fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
     }
-    return files::Guarded(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
+    return detail::Guarded(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
         std::string target;
         bool held = false;
         port::Identity identity;
@@ -509,7 +453,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
             code = ERROR_FILE_NOT_FOUND;
         }
         if (code != ERROR_SUCCESS) {
-            return files::Fail(code, INVALID_FILE_ATTRIBUTES);
+            return detail::Fail(code, INVALID_FILE_ATTRIBUTES);
         }
         DWORD attributes = identity.attributes;
         // A file the process holds as one of its own streams is written as one.

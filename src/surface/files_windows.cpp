@@ -139,7 +139,7 @@ Code Duplicate(File file, File* copy) {
         const HANDLE self = ::GetCurrentProcess();
         const bool done = ::DuplicateHandle(self, AsHandle(file), self, &handle, 0, FALSE,
                                             DUPLICATE_SAME_ACCESS) != 0;
-        *copy = reinterpret_cast<File>(handle);
+        *copy = done ? reinterpret_cast<File>(handle) : kNoFile;
         return done;
     });
 }

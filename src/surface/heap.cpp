@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "surface/gdi_objects.h"
 #include "surface/port.h"
+#include "surface/services.h"
 #include "surface/testing.h"
 
 namespace platform {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "surface/files.h"
+#include "surface/services.h"
 #include "surface/testing.h"
 
 namespace platform {
@@ -16,7 +16,7 @@ namespace platform {
 namespace {
 
 using Kind = port::Identity::Kind;
-using files::Pending;
+using detail::Pending;
 
 // Not a failure: the output is to be written in place (a code of the tool's own).
 constexpr port::Code kWriteInPlace = 0x20000001;
@@ -62,16 +62,16 @@ port::Code MakeTemporary(const std::string& folder, const std::string& prefix, s
     if (code == ERROR_SUCCESS && dir.kind != Kind::kFolder) {
         code = ERROR_PATH_NOT_FOUND;
     }
-    files::PrepareTermination();
+    detail::PrepareTermination();
     for (int attempt = 0; attempt < 100 && code == ERROR_SUCCESS; ++attempt) {
         *path = WithSeparator(folder) + TemporaryName(prefix, port::UniqueSeed());
         // No termination between making the file and noting it for removal.
-        const files::HeldTermination held;
-        files::OpenFile file;
+        const detail::HeldTermination held;
+        detail::OpenFile file;
         bool vanishes = false;
         code = port::CreateTemporary(path->c_str(), file.put(), &vanishes);
         if (code == ERROR_SUCCESS) {
-            code = files::AddPending(*path, file.get(), vanishes);
+            code = detail::AddPending(*path, file.get(), vanishes);
             if (code == ERROR_SUCCESS) {
                 *file.put() = port::kNoFile;  // the registry's now
                 return ERROR_SUCCESS;
@@ -160,7 +160,7 @@ port::Code WriteInPlace(port::File in, const std::string& target) {
     if (code == ERROR_SUCCESS && from.size > port::FileSizeLimit()) {
         code = ERROR_FILE_TOO_LARGE;
     }
-    files::OpenFile out;
+    detail::OpenFile out;
     if (code == ERROR_SUCCESS) {
         code = port::Open(target.c_str(), GENERIC_READ | GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, out.put());
@@ -176,13 +176,13 @@ port::Code WriteInPlace(port::File in, const std::string& target) {
     if (code != ERROR_SUCCESS) {
         return code;
     }
-    const files::HeldTermination held;
+    const detail::HeldTermination held;
     code = CopyContents(in, out.get(), from.size, buffer);
     if (code == ERROR_SUCCESS) {
         code = port::SetLength(out.get(), from.size);
     }
     if (code == ERROR_SUCCESS) {
-        files::CountDataFlush();
+        detail::CountDataFlush();
         code = port::Flush(out.get());
     }
     if (code != ERROR_SUCCESS && port::SetLength(out.get(), 0) == ERROR_SUCCESS) {
@@ -216,7 +216,7 @@ port::Code CopyBeside(Pending& temp, const Output& out) {
         // A folder that takes no new file: the old one is written.
         return existing && code == ERROR_ACCESS_DENIED ? kWriteInPlace : code;
     }
-    Pending* copy = files::FindPending(path.c_str());
+    Pending* copy = detail::FindPending(path.c_str());
     port::Identity from;
     const Buffer buffer;
     code = buffer.get() == nullptr ? ERROR_NOT_ENOUGH_MEMORY : port::Query(temp.file, &from);
@@ -224,15 +224,15 @@ port::Code CopyBeside(Pending& temp, const Output& out) {
         code = CopyContents(temp.file, copy->file, from.size, buffer);
     }
     if (code == ERROR_SUCCESS) {
-        files::CountDataFlush();
+        detail::CountDataFlush();
         code = port::Flush(copy->file);
     }
     code = code == ERROR_SUCCESS ? PutByRename(*copy, out) : code;
     if (code != ERROR_SUCCESS) {
-        files::DiscardPending(path.c_str());
+        detail::DiscardPending(path.c_str());
         return code;
     }
-    return files::DiscardPending(temp.path.c_str());  // its contents have taken its place
+    return detail::DiscardPending(temp.path.c_str());  // its contents have taken its place
 }
 
 // Whether a refused rename over an existing output is one that writing the
@@ -260,16 +260,16 @@ port::Code PutByRename(Pending& temp, const Output& out) {
     if (code == ERROR_SUCCESS && mine.volume != folder.volume) {
         return CopyBeside(temp, out);
     }
-    code = code == ERROR_SUCCESS ? files::KeepPending(temp) : code;
+    code = code == ERROR_SUCCESS ? detail::KeepPending(temp) : code;
     if (code == ERROR_SUCCESS) {
-        const files::HeldTermination held;  // the name is taken and forgotten as one
+        const detail::HeldTermination held;  // the name is taken and forgotten as one
         code = port::RenameOver(temp.path.c_str(), out.target.c_str());
         if (code == ERROR_SUCCESS) {
-            files::ForgetPending(temp.path.c_str());
+            detail::ForgetPending(temp.path.c_str());
         }
     }
     if (code == ERROR_SUCCESS && out.writeThrough) {
-        files::CountFolderFlush();
+        detail::CountFolderFlush();
         (void)port::FlushFolder(out.folder.c_str());  // the new entry reaches the disk too
     }
     return code != ERROR_SUCCESS && old != nullptr && RefusalWritingAvoids(code) ? kWriteInPlace
@@ -296,54 +296,54 @@ port::Code Place(const char* from, const char* to, bool replace, bool writeThrou
                                   (kind == Kind::kRegular && !out.old.writable))) {
         code = ERROR_ACCESS_DENIED;
     }
-    const bool adopted = code == ERROR_SUCCESS && files::FindPending(from) == nullptr;
+    const bool adopted = code == ERROR_SUCCESS && detail::FindPending(from) == nullptr;
     if (adopted) {
-        files::OpenFile file;
+        detail::OpenFile file;
         code = port::Open(from, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
                           file.put());
-        code = code == ERROR_SUCCESS ? files::AddPending(from, file.get(), false) : code;
+        code = code == ERROR_SUCCESS ? detail::AddPending(from, file.get(), false) : code;
         if (code == ERROR_SUCCESS) {
             *file.put() = port::kNoFile;  // the registry's now
         }
     }
-    Pending* temp = code == ERROR_SUCCESS ? files::FindPending(from) : nullptr;
+    Pending* temp = code == ERROR_SUCCESS ? detail::FindPending(from) : nullptr;
     // Other names, or a stream the process holds: only the file itself keeps them.
     const bool inPlace = kind == Kind::kRegular && (out.held || out.old.links > 1);
     if (temp != nullptr) {
         code = inPlace ? kWriteInPlace : PutByRename(*temp, out);
         if (code == kWriteInPlace) {
             code = WriteInPlace(temp->file, out.target);
-            code = code == ERROR_SUCCESS ? files::DiscardPending(from) : code;
+            code = code == ERROR_SUCCESS ? detail::DiscardPending(from) : code;
         }
     }
-    if (code != ERROR_SUCCESS && adopted && files::FindPending(from) != nullptr) {
-        files::ForgetPending(from);  // not ours to delete
+    if (code != ERROR_SUCCESS && adopted && detail::FindPending(from) != nullptr) {
+        detail::ForgetPending(from);  // not ours to delete
     }
     return code;
 }
 
 BOOL Finish(port::Code code) {
-    return code == ERROR_SUCCESS ? TRUE : files::Fail(code, FALSE);
+    return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
 }
 
 }  // namespace
 
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize) {
     if (dir == nullptr || buffer == nullptr || unique != 0) {
-        return files::Fail(ERROR_INVALID_PARAMETER, UINT{0});
+        return detail::Fail(ERROR_INVALID_PARAMETER, UINT{0});
     }
-    return files::Guarded(UINT{0}, [&]() -> UINT {
+    return detail::Guarded(UINT{0}, [&]() -> UINT {
         const std::string folder = dir[0] == '\0' ? std::string(".") : std::string(dir);
         const std::string shortPrefix =
             prefix != nullptr ? std::string(prefix).substr(0, 3) : std::string();
         // The name's length is known before the file is made.
         if (WithSeparator(folder).size() + shortPrefix.size() + 6 + 4 + 1 > bufferSize) {
-            return files::Fail(ERROR_FILENAME_EXCED_RANGE, UINT{0});
+            return detail::Fail(ERROR_FILENAME_EXCED_RANGE, UINT{0});
         }
         std::string path;
         const port::Code code = MakeTemporary(folder, shortPrefix, &path);
         if (code != ERROR_SUCCESS) {
-            return files::Fail(code, UINT{0});
+            return detail::Fail(code, UINT{0});
         }
         std::memcpy(buffer, path.c_str(), path.size() + 1);
         return 1;
@@ -351,7 +351,7 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWOR
 }
 
 DWORD GetTempPathA(DWORD bufferSize, LPSTR buffer) {
-    return files::Guarded(DWORD{0}, [&]() -> DWORD {
+    return detail::Guarded(DWORD{0}, [&]() -> DWORD {
         const std::string folder = WithSeparator(port::TemporaryFolder());
         if (buffer == nullptr || bufferSize < folder.size() + 1) {
             return static_cast<DWORD>(folder.size() + 1);
@@ -363,9 +363,9 @@ DWORD GetTempPathA(DWORD bufferSize, LPSTR buffer) {
 
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     if (from == nullptr || to == nullptr) {
-        return files::Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    return files::Guarded(FALSE, [&]() -> BOOL {
+    return detail::Guarded(FALSE, [&]() -> BOOL {
         return Finish(Place(from, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0,
                             (flags & MOVEFILE_WRITE_THROUGH) != 0));
     });
@@ -376,9 +376,9 @@ BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flag
     (void)exclude;
     (void)reserved;
     if (replaced == nullptr || replacement == nullptr || backup != nullptr) {
-        return files::Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    return files::Guarded(FALSE, [&]() -> BOOL {
+    return detail::Guarded(FALSE, [&]() -> BOOL {
         return Finish(Place(replacement, replaced, true, (flags & REPLACEFILE_WRITE_THROUGH) != 0));
     });
 }

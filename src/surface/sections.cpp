@@ -2,21 +2,17 @@
 // and deleting them, converting rows into and out of them, their record, and
 // copies.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <span>
 
 #include "pixels/pixel_supply.h"
 #include "pixels/row_codec.h"
-#include "surface/files.h"
-#include "surface/gdi_objects.h"
+#include "surface/services.h"
 #include "surface/testing.h"
-#include "threads/parts.h"
 
 namespace platform {
 
 namespace pixels = veerpic::pixels;
-namespace threads = veerpic::threads;
 using detail::AsBitmap;
 using detail::AsDc;
 
@@ -36,23 +32,6 @@ bool Describe(const BITMAPINFO* info, DWORD infoSize, pixels::DibFormat* format,
         return false;
     }
     return true;
-}
-
-// The BI_RGB format of `f`'s depth that GetDIBits delivers: 16 bits as
-// 5-5-5, 32 bits as 8-8-8 with a top byte of its own. A picture already in
-// that layout is delivered as it is, its top byte (alpha) included.
-pixels::DibFormat RgbFormatOf(const pixels::DibFormat& f) {
-    pixels::DibFormat rgb = f;
-    if (pixels::HasRgbLayout(f)) {
-        return rgb;
-    }
-    rgb.compression = BI_RGB;
-    rgb.alphaMask = 0;
-    if (f.bitCount == 16 || f.bitCount == 32) {
-        const pixels::ChannelMasks masks = pixels::DefaultMasks(f.bitCount);
-        rgb.redMask = masks.red, rgb.greenMask = masks.green, rgb.blueMask = masks.blue;
-    }
-    return rgb;
 }
 
 // Checks GetDIBits' arguments against the bitmap; false with the code set.
@@ -94,56 +73,25 @@ void DescribeForGetDIBits(const pixels::DibFormat& f, BITMAPINFO* info) {
     }
 }
 
-// Whether the bits after each row's pixels are clear, as GetDIBits delivers them.
-bool RowEndsClear(const pixels::Plane& plane) {
-    const pixels::DibFormat& f = *plane.format;
-    const std::size_t used = (static_cast<std::size_t>(f.width) * f.bitCount + 7) / 8;
-    const unsigned spare =
-        static_cast<unsigned>(used * 8 - static_cast<std::size_t>(f.width) * f.bitCount);
-    if (spare == 0 && used == f.stride) {
-        return true;
-    }
-    for (std::int32_t y = 0; y < f.height; ++y) {
-        const std::uint8_t* row = plane.bits + static_cast<std::size_t>(y) * f.stride;
-        if ((spare != 0 && (row[used - 1] & ((1u << spare) - 1)) != 0) ||
-            std::any_of(row + used, row + f.stride, [](std::uint8_t b) { return b != 0; })) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Converts `count` rows from `start` (counted from the bottom) into `out`,
-// in BI_RGB; a large picture's rows are shared out between the cores, each
-// part with its own working row. False when no working row can be had.
-bool ConvertOut(const GdiBitmap& source, UINT start, UINT count, bool bottomUp, std::uint8_t* out) {
-    const pixels::DibFormat& f = source.format;
-    const pixels::DibFormat rgb = RgbFormatOf(f);
-    const std::uint64_t bytes = std::uint64_t{count} * f.stride;
-    const int parts = bytes >= threads::kSharedBytes ? threads::CoresToUse() : 1;
-    std::atomic<bool> ok{true};
-    threads::RunParts(parts, [&](int part) {
-        pixels::RowConverter converter(f, rgb);
-        if (!converter.Allocate(static_cast<std::size_t>(f.width))) {
-            ok = false;
-            return;
-        }
-        for (UINT i = threads::PartStart(count, part, parts);
-             i < threads::PartStart(count, part + 1, parts); ++i) {
-            // Output row i holds picture row (start + i) counted from the bottom.
-            const auto fromTop =
-                static_cast<std::int32_t>(static_cast<UINT>(f.height) - 1 - start - i);
-            std::uint8_t* row = out + std::size_t{bottomUp ? i : count - 1 - i} * f.stride;
-            converter.Convert(source.RowFromTop(fromTop), row, static_cast<std::size_t>(f.width));
-            pixels::ClearRowEnd(f, row);
-        }
-    });
-    return ok;
-}
-
 }  // namespace
 
 namespace detail {
+
+DWORD ErrorFromStatus(pixels::Status status) {
+    switch (status) {
+        case pixels::Status::kOk:
+            return ERROR_SUCCESS;
+        case pixels::Status::kInvalidData:
+            return ERROR_INVALID_DATA;
+        case pixels::Status::kOutOfMemory:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case pixels::Status::kTooLarge:
+            return ERROR_NOT_SUPPORTED;
+        case pixels::Status::kInvalidParameter:
+            break;
+    }
+    return ERROR_INVALID_PARAMETER;
+}
 
 GdiBitmap* AsBitmap(const void* object) {
     return bitmaps.Has(object) ? static_cast<GdiBitmap*>(const_cast<void*>(object)) : nullptr;
@@ -157,7 +105,7 @@ HBITMAP NewSection(const pixels::DibFormat& format) {
     pixels::DibFormat f = format;
     std::uint32_t imageSize = 0;
     if (!pixels::DibRowAndImageSize(f.width, f.height, f.bitCount, &f.stride, &imageSize)) {
-        return files::Fail(ERROR_INVALID_PARAMETER, HBITMAP{});
+        return detail::Fail(ERROR_INVALID_PARAMETER, HBITMAP{});
     }
     auto* bitmap =
         InjectedFault(SystemCall::kAllocate) != 0 ? nullptr : new (std::nothrow) GdiBitmap;
@@ -171,7 +119,7 @@ HBITMAP NewSection(const pixels::DibFormat& format) {
             ReleaseSectionBits(bitmap->pixels);
         }
         delete bitmap;
-        return files::Fail(ERROR_NOT_ENOUGH_MEMORY, HBITMAP{});
+        return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, HBITMAP{});
     }
     bitmap->format = f;
     return bitmap;
@@ -198,7 +146,7 @@ BOOL DeleteObject(HGDIOBJ object) {
 
 LiveCounts GetLiveCounts() {
     return LiveCounts{detail::LiveBitmaps(), detail::LiveDcs(), detail::LiveHeapBlocks(),
-                      files::LiveFiles(), files::PendingTemporaries()};
+                      detail::LiveFiles(), detail::PendingTemporaries()};
 }
 
 HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
@@ -287,11 +235,12 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
     // The whole picture, asked for as it lies in the section: the block
     // becomes a copy-on-write view of the section's pixels, no copy made.
     if (start == 0 && count == static_cast<UINT>(f.height) && bottomUp != f.topDown &&
-        pixels::SameLayout(f, RgbFormatOf(f)) && RowEndsClear(source->Plane()) &&
+        pixels::SameLayout(f, pixels::RgbLayoutOf(f)) && pixels::RowEndsClear(source->Plane()) &&
         detail::ViewInto(bits, source->pixels)) {
         return static_cast<int>(count);
     }
-    if (!ConvertOut(*source, start, count, bottomUp, static_cast<std::uint8_t*>(bits))) {
+    if (!pixels::ExportRows(source->Plane(), start, count, bottomUp,
+                            static_cast<std::uint8_t*>(bits))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }

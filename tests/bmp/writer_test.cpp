@@ -17,7 +17,7 @@
 #include "bmp/bmp_writer.h"
 #include "pixels/row_codec.h"
 #include "support/test_support.h"
-#include "surface/gdi_objects.h"
+#include "surface/services.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 

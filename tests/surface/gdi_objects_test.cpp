@@ -1,4 +1,4 @@
-#include "surface/gdi_objects.h"
+#include "surface/services.h"
 
 #include <gtest/gtest.h>
 

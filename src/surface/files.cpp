@@ -294,6 +294,45 @@ long PendingTemporaries() {
 
 }  // namespace detail
 
+bool detail::EndsInSeparator(const std::string& path) {
+    bool last = false;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const bool lead = port::IsLeadByte(path[i]) && i + 1 < path.size();
+        last = !lead && port::IsSeparator(path[i]);
+        i += lead ? 1 : 0;  // a trail byte goes with its lead byte
+    }
+    return last;
+}
+
+// The last name goes, and the separator before it, but for the root's own:
+// "\\" and "C:\\" stay, and "C:name" keeps its drive.
+BOOL PathRemoveFileSpecA(LPSTR path) {
+    if (path == nullptr) {
+        return FALSE;
+    }
+    std::size_t last = 0;
+    std::size_t colon = 0;
+    bool found = false;
+    bool drive = false;
+    for (std::size_t i = 0; path[i] != '\0'; ++i) {
+        if (port::IsLeadByte(path[i]) && path[i + 1] != '\0') {
+            ++i;  // a trail byte goes with its lead byte
+        } else if (port::IsSeparator(path[i])) {
+            last = i;
+            found = true;
+        } else if (port::kDrives && path[i] == ':' && !drive) {
+            colon = i;
+            drive = true;
+        }
+    }
+    const std::size_t cut = !found                                      ? (drive ? colon + 1 : 0)
+                            : last == 0 || (drive && colon + 1 == last) ? last + 1
+                                                                        : last;
+    const bool removed = path[cut] != '\0';
+    path[cut] = '\0';
+    return removed ? TRUE : FALSE;
+}
+
 FlushCounts GetFlushCounts() {
     return FlushCounts{dataFlushes.load(), folderFlushes.load()};
 }

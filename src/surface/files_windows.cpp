@@ -14,39 +14,6 @@ using windows::AsHandle;
 using windows::kShareAll;
 using windows::Run;
 
-// Removes the last name of `path` as PathRemoveFileSpecA does: backslashes
-// and slashes both end a folder's name, read with the code page's
-// double-byte rule (a trail byte of 0x5C is never taken for a backslash).
-bool RemoveFileSpec(char* path, UINT codePage) {
-    std::size_t last = 0;
-    bool found = false;
-    std::size_t colon = 0;
-    bool drive = false;
-    for (std::size_t i = 0; path[i] != '\0'; ++i) {
-        const auto byte = static_cast<unsigned char>(path[i]);
-        if (::IsDBCSLeadByteEx(codePage, byte) && path[i + 1] != '\0') {
-            ++i;  // the trail byte goes with its lead byte
-        } else if (byte == '\\' || byte == '/') {
-            last = i;
-            found = true;
-        } else if (byte == ':' && !drive) {
-            colon = i;
-            drive = true;
-        }
-    }
-    std::size_t cut = 0;
-    if (!found) {
-        cut = drive ? colon + 1 : 0;  // "C:name" keeps its drive
-    } else if (last == 0 || (drive && colon + 1 == last)) {
-        cut = last + 1;  // the root's separator stays: "\", "C:\"
-    } else {
-        cut = last;
-    }
-    const bool removed = path[cut] != '\0';
-    path[cut] = '\0';
-    return removed;
-}
-
 // A read at the end of a file or of a pipe whose writer has gone moves nothing.
 Code EndIsNoFailure(Code code) {
     return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF ? ERROR_SUCCESS : code;
@@ -114,10 +81,6 @@ DWORD GetLastError() {
 
 void SetLastError(DWORD code) {
     ::SetLastError(static_cast<::DWORD>(code));
-}
-
-BOOL PathRemoveFileSpecA(LPSTR path) {
-    return path != nullptr && RemoveFileSpec(path, ::GetACP()) ? TRUE : FALSE;
 }
 
 namespace port {
@@ -292,19 +255,12 @@ Code FinalPath(const char* path, std::string* target, bool* held) {
     return ERROR_SUCCESS;
 }
 
-bool EndsInSeparator(const std::string& path) {
-    bool last = false;
-    const UINT codePage = ::GetACP();
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(path[i]);
-        if (::IsDBCSLeadByteEx(codePage, byte) && i + 1 < path.size()) {
-            ++i;
-            last = false;
-        } else {
-            last = byte == '\\' || byte == '/';
-        }
-    }
-    return last;
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool IsLeadByte(char c) {
+    return ::IsDBCSLeadByteEx(::GetACP(), static_cast<BYTE>(c)) != 0;
 }
 
 std::string TemporaryFolder() {

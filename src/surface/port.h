@@ -89,13 +89,18 @@ Code FlushFolder(const char* folder);
 // becomes true where the path leads to one of the process's own streams
 // (/dev/stdout, /dev/fd/1).
 Code FinalPath(const char* path, std::string* target, bool* held);
-bool EndsInSeparator(const std::string& path);
+// How the system spells a path: its separators, and in a double-byte code
+// page the lead bytes whose trail byte is never one; "C:" drives where the
+// separator is a backslash.
+bool IsSeparator(char c);
+bool IsLeadByte(char c);
 inline constexpr char kSeparator =
 #if defined(_WIN32)
     '\\';
 #else
     '/';
 #endif
+inline constexpr bool kDrives = kSeparator == '\\';
 // Whether the names of a folder tell capitals from small letters.
 inline constexpr bool kCaseSensitiveNames = kSeparator == '/';
 // The folder for temporaries with no place beside their output.

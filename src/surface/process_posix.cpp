@@ -16,7 +16,8 @@ namespace platform::port {
 
 namespace {
 
-using posix::LastCode;
+using posix::Call;
+using posix::CodeOf;
 
 // Whether an O_TMPFILE refusal means the file system makes no unnamed files
 // (a named temporary is made instead) rather than that no file may be made.
@@ -83,23 +84,22 @@ Code CreateTemporary(const char* path, File* file, bool* vanishes) {
     errno = EEXIST;
     // The unnamed file first; a named one where the file system has none.
     if (fstatat(at.dir(), at.leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        fd = posix::OpenAt(at.dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        fd = Call(SystemCall::kOpen, -1, ::openat, at.dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC,
+                  0600);
         *vanishes = fd >= 0;
         if (fd < 0 && NoUnnamedFiles(errno)) {
-            fd = posix::OpenAt(at.dir(), at.leaf(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            fd = Call(SystemCall::kOpen, -1, ::openat, at.dir(), at.leaf(),
+                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         }
     }
     *file = fd;
-    return fd < 0 ? LastCode() : ERROR_SUCCESS;
+    return CodeOf(fd >= 0);
 }
 
 Code KeepTemporary(File file, const char* path) {
     struct stat st {};
-    if (fstat(static_cast<int>(file), &st) != 0) {
-        return LastCode();
-    }
-    if (st.st_nlink != 0) {
-        return ERROR_SUCCESS;  // it has its name
+    if (fstat(static_cast<int>(file), &st) != 0 || st.st_nlink != 0) {
+        return CodeOf(st.st_nlink != 0);  // it has its name
     }
     // The descriptor's link in /proc names the unnamed file for linkat
     // without the privilege that linking a descriptor itself asks for.
@@ -109,9 +109,8 @@ Code KeepTemporary(File file, const char* path) {
     if (at.error() != ERROR_SUCCESS) {
         return at.error();
     }
-    return posix::LinkAt(AT_FDCWD, self, at.dir(), at.leaf(), AT_SYMLINK_FOLLOW) != 0
-               ? LastCode()
-               : ERROR_SUCCESS;
+    return CodeOf(Call(SystemCall::kLink, -1, ::linkat, AT_FDCWD, self, at.dir(), at.leaf(),
+                       AT_SYMLINK_FOLLOW) == 0);
 }
 
 void RemoveInHandler(const char* path) {
@@ -152,7 +151,9 @@ void ReleaseTermination() {
 }
 
 void* AllocateBlock(std::size_t bytes, bool cleared) {
-    return posix::Allocate(bytes, cleared);
+    return cleared ? Call(SystemCall::kAllocate, static_cast<void*>(nullptr), std::calloc, bytes,
+                          std::size_t{1})
+                   : Call(SystemCall::kAllocate, static_cast<void*>(nullptr), std::malloc, bytes);
 }
 
 void FreeBlock(void* block) {
@@ -164,8 +165,15 @@ std::size_t PageSize() {
     return page;
 }
 
+// Pages of `bytes` at `at` (anywhere, for null), shared with the file `fd`
+// or private; MAP_FAILED with errno set where they cannot be had.
+void* Map(void* at, std::size_t bytes, int flags, int fd) {
+    return Call(SystemCall::kAllocate, MAP_FAILED, ::mmap, at, bytes, PROT_READ | PROT_WRITE, flags,
+                fd, off_t{0});
+}
+
 void* MapPages(std::size_t bytes) {
-    void* pages = posix::Map(nullptr, bytes, MAP_PRIVATE | MAP_ANONYMOUS, -1);
+    void* pages = Map(nullptr, bytes, MAP_PRIVATE | MAP_ANONYMOUS, -1);
     return pages == MAP_FAILED ? nullptr : pages;
 }
 
@@ -179,16 +187,15 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
     if (bytes > FileSizeLimit()) {
         return ERROR_FILE_TOO_LARGE;
     }
-    const int fd = posix::Fails(SystemCall::kOpen) ? -1 : memfd_create("veerpic", MFD_CLOEXEC);
-    if (fd < 0) {
-        return LastCode();
-    }
-    void* at = ftruncate(fd, static_cast<off_t>(bytes)) != 0
+    const int fd = Call(SystemCall::kOpen, -1, ::memfd_create, "veerpic", MFD_CLOEXEC);
+    void* at = fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0
                    ? MAP_FAILED
-                   : posix::Map(nullptr, bytes, MAP_SHARED, fd);
+                   : Map(nullptr, bytes, MAP_SHARED, fd);
     if (at == MAP_FAILED) {
-        const Code code = LastCode();
-        close(fd);
+        const Code code = CodeOf(false);
+        if (fd >= 0) {
+            close(fd);
+        }
         return code;
     }
     *file = fd;
@@ -202,8 +209,8 @@ void CloseMemoryFile(File file, void* view, std::size_t bytes) {
 }
 
 Code MapCopyView(File file, std::size_t bytes, void* at) {
-    if (posix::Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {
-        return LastCode();
+    if (Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {
+        return CodeOf(false);
     }
 #if defined(MADV_POPULATE_READ)
     // The file's pages mapped at once, for reading (no copy): one call rather

@@ -45,7 +45,7 @@ std::string TemporaryName(const std::string& prefix, std::uint64_t seed) {
 }
 
 std::string WithSeparator(const std::string& folder) {
-    return port::EndsInSeparator(folder) ? folder : folder + port::kSeparator;
+    return detail::EndsInSeparator(folder) ? folder : folder + port::kSeparator;
 }
 
 std::string FolderOf(const std::string& path) {

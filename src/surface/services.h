@@ -128,6 +128,7 @@ void KeepStream(LPCSTR path, HANDLE handle, std::uint8_t* bytes, std::size_t siz
 
 void CountDataFlush();
 void CountFolderFlush();
+bool EndsInSeparator(const std::string& path);
 
 // ------------------------------------------------------------ memory
 

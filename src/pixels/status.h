@@ -10,6 +10,7 @@ enum class Status {
     kInvalidData,       // the bytes end before what they declare, or contradict it
     kTooLarge,          // beyond the sizes the format's 32-bit fields allow
     kOutOfMemory,
+    kCallerFailed,  // a read or an allocation of the caller's failed: it knows why
 };
 
 }  // namespace veerpic::pixels

@@ -51,12 +51,9 @@ struct POINT {
 };
 
 // ------------------------------------------------------------ bitmap records
-// The records of bitmaps in files and descriptions, as the platform names them.
-using veerpic::records::BITMAPCOREHEADER;
-using veerpic::records::BITMAPFILEHEADER;
-using veerpic::records::BITMAPINFO;
-using veerpic::records::BITMAPINFOHEADER;
-using veerpic::records::RGBQUAD;
+// The records of bitmaps in files and descriptions (BITMAPINFOHEADER,
+// RGBQUAD, BI_RGB ...) are the platform's names.
+using namespace veerpic::records;
 
 struct BITMAP {
     LONG bmType;
@@ -67,14 +64,6 @@ struct BITMAP {
     WORD bmBitsPixel;
     LPVOID bmBits;
 };
-
-using veerpic::records::BI_ALPHABITFIELDS;
-using veerpic::records::BI_BITFIELDS;
-using veerpic::records::BI_JPEG;
-using veerpic::records::BI_PNG;
-using veerpic::records::BI_RGB;
-using veerpic::records::BI_RLE4;
-using veerpic::records::BI_RLE8;
 
 inline constexpr UINT DIB_RGB_COLORS = 0;
 

@@ -88,6 +88,7 @@ DWORD ErrorFromStatus(pixels::Status status) {
         case pixels::Status::kTooLarge:
             return ERROR_NOT_SUPPORTED;
         case pixels::Status::kInvalidParameter:
+        case pixels::Status::kCallerFailed:
             break;
     }
     return ERROR_INVALID_PARAMETER;

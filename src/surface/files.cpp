@@ -1,12 +1,12 @@
 // The file services over the port's primitives: one table of open files, the
 // same checks and codes on every system, reads and writes at a position the
-// file keeps itself, and the registry of names the system has not given.
+// file keeps itself, paths split the same way, and the registry of names the
+// system has not given (services.h).
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "surface/services.h"
 #include "surface/testing.h"
@@ -15,6 +15,9 @@
 namespace platform {
 
 namespace {
+
+namespace threads = veerpic::threads;
+using detail::Fail;
 
 struct FileObject {
     port::File file = port::kNoFile;
@@ -30,14 +33,11 @@ struct FileObject {
 };
 
 detail::LiveSet openFiles;
+std::atomic<long> dataFlushes{0};
+std::atomic<long> folderFlushes{0};
 
 FileObject* AsFile(HANDLE handle) {
     return openFiles.Has(handle) ? static_cast<FileObject*>(handle) : nullptr;
-}
-
-void Release(FileObject* file) {
-    std::free(file->kept);
-    delete file;
 }
 
 // The pending temporaries. The termination clean-up reads the table from a
@@ -46,15 +46,6 @@ void Release(FileObject* file) {
 constexpr int kMaxPending = 16;
 detail::Pending pending[kMaxPending];
 volatile std::sig_atomic_t pendingUsed[kMaxPending] = {};
-
-int FindSlot(const char* path) {
-    for (int i = 0; i < kMaxPending; ++i) {
-        if (pendingUsed[i] != 0 && pending[i].path == path) {
-            return i;
-        }
-    }
-    return -1;
-}
 
 // Only calls a termination handler may make: the process may be anywhere.
 void RemovePending() {
@@ -65,27 +56,18 @@ void RemovePending() {
     }
 }
 
-// The stream kept for a second reading: one at a time, as a run reads one input.
+// The stream kept for a second reading, one at a time (a run reads one
+// input); it stays among the open files until it is read again or replaced.
 std::mutex keptLock;
 std::string keptPath;
 FileObject* keptFile = nullptr;
 
-// The kept stream of `path`, handed out once; null when none is kept.
 FileObject* TakeKept(LPCSTR path) {
     std::lock_guard<std::mutex> hold(keptLock);
-    if (keptFile == nullptr || keptPath != path) {
-        return nullptr;
-    }
-    FileObject* file = keptFile;
-    keptFile = nullptr;
-    return file;
+    return keptFile != nullptr && keptPath == path ? std::exchange(keptFile, nullptr) : nullptr;
 }
 
-std::atomic<long> dataFlushes{0};
-std::atomic<long> folderFlushes{0};
-
-// Opens a pending temporary as the file it is, named or not, into `file`
-// (which the caller closes on every path).
+// Opens a pending temporary as the file it is, named or not, into `file`.
 port::Code OpenPending(const detail::Pending& temp, DWORD creation, port::File* file) {
     if (creation == CREATE_NEW) {
         return ERROR_FILE_EXISTS;
@@ -101,9 +83,9 @@ port::Code OpenPending(const detail::Pending& temp, DWORD creation, port::File* 
 HANDLE MakeHandle(detail::OpenFile& file, DWORD access, DWORD flags) {
     port::Identity identity;
     port::Code code = port::Query(file.get(), &identity);
-    if (code == ERROR_SUCCESS && identity.kind == port::Identity::Kind::kFolder) {
-        code = ERROR_ACCESS_DENIED;
-    }
+    code = code == ERROR_SUCCESS && identity.kind == port::Identity::Kind::kFolder
+               ? ERROR_ACCESS_DENIED
+               : code;
     FileObject* object = nullptr;
     if (code == ERROR_SUCCESS) {
         object =
@@ -112,7 +94,7 @@ HANDLE MakeHandle(detail::OpenFile& file, DWORD access, DWORD flags) {
     }
     if (code != ERROR_SUCCESS) {
         delete object;
-        return detail::Fail(code, INVALID_HANDLE_VALUE);
+        return Fail(code, INVALID_HANDLE_VALUE);
     }
     object->access = access;
     object->regular = identity.kind == port::Identity::Kind::kRegular;
@@ -121,66 +103,52 @@ HANDLE MakeHandle(detail::OpenFile& file, DWORD access, DWORD flags) {
     return object;
 }
 
-// Reads `count` bytes of a regular file at its position; a large read is
-// shared out between the cores, since the system's copy into fresh pages is
-// most of the time of reading a large picture. The bytes read are those one
-// read would give: a part cut short by the end ends the result there.
-port::Code ReadRegular(FileObject& f, std::uint8_t* out, DWORD count, DWORD* done) {
-    namespace threads = veerpic::threads;
+// Reads [first, end) of the file's bytes from its position on, into `out`,
+// until the end of the file: at the position for a regular file, else from
+// the stream.
+port::Code ReadRange(const FileObject& f, std::uint8_t* out, DWORD first, DWORD end, DWORD* got) {
+    port::Code code = ERROR_SUCCESS;
+    for (DWORD n = 1; code == ERROR_SUCCESS && n != 0 && first + *got < end; *got += n) {
+        code = f.regular ? port::ReadAt(f.file, out + first + *got, end - first - *got,
+                                        f.position + first + *got, &n)
+                         : port::Read(f.file, out + first + *got, end - first - *got, &n);
+    }
+    return code;
+}
+
+// Reads `count` bytes. A large read of a regular file is shared out between
+// the cores, since the system's copy into fresh pages is most of the time of
+// reading a large picture; the bytes read are those one read would give. A
+// kept stream's bytes come first.
+port::Code Read(FileObject& f, std::uint8_t* out, DWORD count, DWORD* done) {
+    *done = 0;
+    if (f.kept != nullptr) {
+        *done = static_cast<DWORD>(std::min<std::size_t>(f.keptSize - f.keptAt, count));
+        std::memcpy(out, f.kept + f.keptAt, *done);
+        f.keptAt += *done;
+        if (f.keptEnded) {
+            return ERROR_SUCCESS;
+        }
+    }
     constexpr int kMaxParts = 8;
-    const int parts = count >= threads::kSharedBytes ? threads::CoresToUse() : 1;
+    const int parts = f.regular && count >= threads::kSharedBytes ? threads::CoresToUse() : 1;
+    const DWORD from = *done;
+    const auto start = [&](int part) {
+        return from + threads::PartStart(count - from, part, parts);
+    };
     DWORD got[kMaxParts] = {};
     port::Code failure[kMaxParts] = {};
     threads::RunParts(parts, [&](int part) {
-        const DWORD first = threads::PartStart(count, part, parts);
-        const DWORD end = threads::PartStart(count, part + 1, parts);
-        while (first + got[part] < end && failure[part] == ERROR_SUCCESS) {
-            DWORD n = 0;
-            failure[part] = port::ReadAt(f.file, out + first + got[part], end - first - got[part],
-                                         f.position + first + got[part], &n);
-            if (n == 0) {
-                break;  // the end of the file
-            }
-            got[part] += n;
-        }
+        failure[part] = ReadRange(f, out, start(part), start(part + 1), &got[part]);
     });
-    *done = 0;
     for (int part = 0; part < parts; ++part) {
         if (failure[part] != ERROR_SUCCESS) {
             return failure[part];
         }
         *done += got[part];
-        if (got[part] <
-            threads::PartStart(count, part + 1, parts) - threads::PartStart(count, part, parts)) {
-            break;
+        if (got[part] < start(part + 1) - start(part)) {
+            break;  // the end of the file
         }
-    }
-    return ERROR_SUCCESS;
-}
-
-// Reads a stream until `count` bytes or its end; the bytes of a kept stream
-// come first.
-port::Code ReadStream(FileObject& f, std::uint8_t* out, DWORD count, DWORD* done) {
-    *done = 0;
-    if (f.kept != nullptr) {
-        const std::size_t held = std::min<std::size_t>(f.keptSize - f.keptAt, count);
-        std::memcpy(out, f.kept + f.keptAt, held);
-        f.keptAt += held;
-        *done = static_cast<DWORD>(held);
-        if (f.keptEnded) {
-            return ERROR_SUCCESS;
-        }
-    }
-    while (*done < count) {
-        DWORD n = 0;
-        const port::Code code = port::Read(f.file, out + *done, count - *done, &n);
-        if (code != ERROR_SUCCESS) {
-            return code;
-        }
-        if (n == 0) {
-            break;
-        }
-        *done += n;
     }
     return ERROR_SUCCESS;
 }
@@ -208,42 +176,39 @@ port::Code AddPending(const std::string& path, port::File file, bool vanishes) {
 }
 
 Pending* FindPending(const char* path) {
-    const int i = FindSlot(path);
-    return i < 0 ? nullptr : &pending[i];
+    for (int i = 0; i < kMaxPending; ++i) {
+        if (pendingUsed[i] != 0 && pending[i].path == path) {
+            return &pending[i];
+        }
+    }
+    return nullptr;
 }
 
 port::Code KeepPending(Pending& temp) {
     const HeldTermination held;
     const port::Code code = port::KeepTemporary(temp.file, temp.path.c_str());
-    if (code == ERROR_SUCCESS) {
-        temp.vanishes = false;
-    }
+    temp.vanishes = temp.vanishes && code != ERROR_SUCCESS;
     return code;
 }
 
 void ForgetPending(const char* path) {
     const HeldTermination held;
-    const int i = FindSlot(path);
-    if (i >= 0) {
-        pendingUsed[i] = 0;
-        port::Close(pending[i].file);
-        pending[i].file = port::kNoFile;
+    if (Pending* temp = FindPending(path); temp != nullptr) {
+        pendingUsed[temp - pending] = 0;
+        port::Close(std::exchange(temp->file, port::kNoFile));
     }
 }
 
 port::Code DiscardPending(const char* path) {
-    Pending* temp = FindPending(path);
-    if (temp == nullptr) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    if (!temp->vanishes) {
-        const port::Code code = port::Unlink(path);
-        if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
-            return code;  // it stays pending
-        }
+    const Pending* temp = FindPending(path);
+    const port::Code code = temp == nullptr  ? ERROR_FILE_NOT_FOUND
+                            : temp->vanishes ? ERROR_SUCCESS
+                                             : port::Unlink(path);
+    if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND) {
+        return code;  // it stays pending
     }
     ForgetPending(path);
-    return ERROR_SUCCESS;
+    return temp == nullptr ? code : ERROR_SUCCESS;
 }
 
 void PrepareTermination() {
@@ -251,26 +216,23 @@ void PrepareTermination() {
 }
 
 void KeepStream(LPCSTR path, HANDLE handle, std::uint8_t* bytes, std::size_t size, bool ended) {
-    if (!openFiles.Remove(handle)) {
+    FileObject* file = AsFile(handle);
+    if (file == nullptr) {
         std::free(bytes);
         return;
     }
-    auto* file = static_cast<FileObject*>(handle);
     file->kept = bytes;
     file->keptSize = size;
     file->keptEnded = ended;
-    FileObject* previous = nullptr;
+    HANDLE previous = handle;  // where nothing can be kept, the reader reads the stream as it is
     try {
         std::lock_guard<std::mutex> hold(keptLock);
         keptPath = path;
-        previous = keptFile;
-        keptFile = file;
+        previous = std::exchange(keptFile, file);
     } catch (const std::bad_alloc&) {
-        previous = file;  // nothing kept: the reader reads the stream as it stands
     }
     if (previous != nullptr) {
-        port::Close(previous->file);
-        Release(previous);
+        CloseHandle(previous);
     }
 }
 
@@ -283,18 +245,14 @@ void CountFolderFlush() {
 }
 
 long LiveFiles() {
-    const std::lock_guard<std::mutex> hold(keptLock);
-    return openFiles.Count() + (keptFile != nullptr ? 1 : 0);  // a kept stream is open too
+    return openFiles.Count();
 }
 
 long PendingTemporaries() {
-    return static_cast<long>(std::count_if(std::begin(pendingUsed), std::end(pendingUsed),
-                                           [](std::sig_atomic_t used) { return used != 0; }));
+    return static_cast<long>(std::count(std::begin(pendingUsed), std::end(pendingUsed), 1));
 }
 
-}  // namespace detail
-
-bool detail::EndsInSeparator(const std::string& path) {
+bool EndsInSeparator(const std::string& path) {
     bool last = false;
     for (std::size_t i = 0; i < path.size(); ++i) {
         const bool lead = port::IsLeadByte(path[i]) && i + 1 < path.size();
@@ -304,8 +262,10 @@ bool detail::EndsInSeparator(const std::string& path) {
     return last;
 }
 
+}  // namespace detail
+
 // The last name goes, and the separator before it, but for the root's own:
-// "\\" and "C:\\" stay, and "C:name" keeps its drive.
+// "/", "\\" and "C:\\" stay, and "C:name" keeps its drive.
 BOOL PathRemoveFileSpecA(LPSTR path) {
     if (path == nullptr) {
         return FALSE;
@@ -342,21 +302,14 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
     (void)security;
     (void)templateFile;
     if (path == nullptr || path[0] == '\0') {
-        return detail::Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
     if (creation < CREATE_NEW || creation > TRUNCATE_EXISTING) {
-        return detail::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
     return detail::Guarded(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
-        if ((access & GENERIC_WRITE) == 0) {
-            if (FileObject* kept = TakeKept(path); kept != nullptr) {
-                if (openFiles.Add(kept)) {
-                    return kept;
-                }
-                port::Close(kept->file);
-                Release(kept);
-                return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, INVALID_HANDLE_VALUE);
-            }
+        if (FileObject* kept = (access & GENERIC_WRITE) == 0 ? TakeKept(path) : nullptr) {
+            return kept;
         }
         detail::OpenFile file;
         port::Code code = ERROR_SUCCESS;
@@ -369,140 +322,118 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUT
             code = port::Open(path, access, shareMode, creation, file.put());
         }
         return code == ERROR_SUCCESS ? MakeHandle(file, access, flagsAndAttributes)
-                                     : detail::Fail(code, INVALID_HANDLE_VALUE);
+                                     : Fail(code, INVALID_HANDLE_VALUE);
     });
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
     (void)overlapped;
-    if (read != nullptr) {
-        *read = 0;
-    }
     FileObject* file = AsFile(handle);
-    if (file == nullptr || (buffer == nullptr && toRead != 0)) {
-        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    if ((file->access & GENERIC_READ) == 0) {
-        return detail::Fail(ERROR_ACCESS_DENIED, FALSE);
-    }
-    auto* out = static_cast<std::uint8_t*>(buffer);
     DWORD done = 0;
-    const port::Code code = file->regular ? ReadRegular(*file, out, toRead, &done)
-                                          : ReadStream(*file, out, toRead, &done);
+    const port::Code code = file == nullptr || (buffer == nullptr && toRead != 0)
+                                ? ERROR_INVALID_HANDLE
+                            : (file->access & GENERIC_READ) == 0
+                                ? ERROR_ACCESS_DENIED
+                                : Read(*file, static_cast<std::uint8_t*>(buffer), toRead, &done);
+    if (read != nullptr) {
+        *read = code == ERROR_SUCCESS ? done : 0;
+    }
     if (code != ERROR_SUCCESS) {
-        return detail::Fail(code, FALSE);
+        return Fail(code, FALSE);
     }
     file->position += done;
-    if (read != nullptr) {
-        *read = done;
-    }
     return TRUE;
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, DWORD* written,
                OVERLAPPED* overlapped) {
     (void)overlapped;
-    if (written != nullptr) {
-        *written = 0;
-    }
     FileObject* file = AsFile(handle);
-    if (file == nullptr || (buffer == nullptr && toWrite != 0)) {
-        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
-    }
-    if ((file->access & GENERIC_WRITE) == 0) {
-        return detail::Fail(ERROR_ACCESS_DENIED, FALSE);
-    }
+    port::Code code = file == nullptr || (buffer == nullptr && toWrite != 0) ? ERROR_INVALID_HANDLE
+                      : (file->access & GENERIC_WRITE) == 0                  ? ERROR_ACCESS_DENIED
+                                                                             : ERROR_SUCCESS;
     const auto* in = static_cast<const std::uint8_t*>(buffer);
-    port::Code code = ERROR_SUCCESS;
     DWORD done = 0;
-    while (done < toWrite && code == ERROR_SUCCESS) {
-        DWORD n = 0;
+    for (DWORD n = 1; code == ERROR_SUCCESS && done < toWrite; done += n) {
         code = file->regular
                    ? port::WriteAt(file->file, in + done, toWrite - done, file->position + done, &n)
                    : port::Write(file->file, in + done, toWrite - done, &n);
-        if (code == ERROR_SUCCESS && n == 0) {
-            code = ERROR_DISK_FULL;  // nothing taken and no reason given: a full device
-        }
-        done += n;
+        // Nothing taken and no reason given: a full device.
+        code = code == ERROR_SUCCESS && n == 0 ? ERROR_DISK_FULL : code;
     }
-    file->position += done;
     if (written != nullptr) {
         *written = done;
+    }
+    if (file != nullptr) {
+        file->position += done;
     }
     // Write-through: the bytes are on the disk before the call returns.
     if (code == ERROR_SUCCESS && file->writeThrough && file->regular && toWrite != 0) {
         detail::CountDataFlush();
         code = port::Flush(file->file);
     }
-    return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
+    return code == ERROR_SUCCESS ? TRUE : Fail(code, FALSE);
 }
 
 BOOL GetFileSizeEx(HANDLE handle, std::int64_t* size) {
     FileObject* file = AsFile(handle);
-    if (file == nullptr || size == nullptr) {
-        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
+    port::Identity identity;  // a pipe's or a device's length is not known: 0
+    const port::Code code = file == nullptr || size == nullptr ? ERROR_INVALID_HANDLE
+                            : file->regular                    ? port::Query(file->file, &identity)
+                                                               : ERROR_SUCCESS;
+    if (code != ERROR_SUCCESS) {
+        return Fail(code, FALSE);
     }
-    *size = 0;  // a pipe or a device: its length is not known
-    if (file->kept != nullptr) {
-        *size = file->keptEnded ? static_cast<std::int64_t>(file->keptSize) : 0;
-    } else if (file->regular) {
-        port::Identity identity;
-        if (const port::Code code = port::Query(file->file, &identity); code != ERROR_SUCCESS) {
-            return detail::Fail(code, FALSE);
-        }
-        *size = static_cast<std::int64_t>(identity.size);
-    }
+    *size = static_cast<std::int64_t>(file->kept != nullptr && file->keptEnded ? file->keptSize
+                                                                               : identity.size);
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {
     if (!openFiles.Remove(handle)) {
-        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     auto* file = static_cast<FileObject*>(handle);
     const port::Code code = port::Close(file->file);
-    Release(file);
-    return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
+    std::free(file->kept);
+    delete file;
+    return code == ERROR_SUCCESS ? TRUE : Fail(code, FALSE);
 }
 
 BOOL DeleteFileA(LPCSTR path) {
     if (path == nullptr) {
-        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     return detail::Guarded(FALSE, [&]() -> BOOL {
         const port::Code code = detail::FindPending(path) != nullptr ? detail::DiscardPending(path)
                                                                      : port::Unlink(path);
-        return code == ERROR_SUCCESS ? TRUE : detail::Fail(code, FALSE);
+        return code == ERROR_SUCCESS ? TRUE : Fail(code, FALSE);
     });
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
     if (path == nullptr) {
-        return detail::Fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
     }
     return detail::Guarded(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
         std::string target;
         bool held = false;
         port::Identity identity;
         port::Code code = port::FinalPath(path, &target, &held);
-        if (code == ERROR_SUCCESS) {
-            code = port::QueryPath(target.c_str(), &identity);
-        }
-        if (code == ERROR_SUCCESS && identity.kind == port::Identity::Kind::kMissing) {
-            code = ERROR_FILE_NOT_FOUND;
-        }
+        code = code == ERROR_SUCCESS ? port::QueryPath(target.c_str(), &identity) : code;
+        code = code == ERROR_SUCCESS && identity.kind == port::Identity::Kind::kMissing
+                   ? ERROR_FILE_NOT_FOUND
+                   : code;
         if (code != ERROR_SUCCESS) {
-            return detail::Fail(code, INVALID_FILE_ATTRIBUTES);
+            return Fail(code, INVALID_FILE_ATTRIBUTES);
         }
         DWORD attributes = identity.attributes;
         // A file the process holds as one of its own streams is written as one.
         if (held || identity.kind == port::Identity::Kind::kDevice) {
             attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_DEVICE;
         }
-        if (!identity.writable) {
-            attributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
-        }
-        return attributes;
+        return identity.writable ? attributes
+                                 : (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
     });
 }
 

@@ -8,6 +8,7 @@
 
 #include "pixels/byte_order.h"
 #include "pixels/pixel_masks.h"
+#include "pixels/pixel_supply.h"
 #include "threads/parts.h"
 
 namespace veerpic::pixels {
@@ -535,6 +536,15 @@ bool ExportRows(const Plane& plane, std::uint32_t start, std::uint32_t count, bo
         }
     });
     return ok;
+}
+
+bool RowsSupplyEnough(const DibFormat& target, const DibFormat& source, std::uint32_t start,
+                      std::uint32_t lines, std::uint64_t supplied) {
+    const auto sourceRows = static_cast<std::uint64_t>(source.height);
+    const std::uint64_t asked =
+        start < sourceRows ? std::min<std::uint64_t>(lines, sourceRows - start) : 0;
+    return SuppliesEnough(asked * static_cast<std::uint64_t>(std::min(source.width, target.width)),
+                          supplied);
 }
 
 }  // namespace veerpic::pixels

@@ -90,6 +90,11 @@ int CopyPicture(const Plane& from, const Plane& to);
 // rows the stream covered before it ended), or -1 when no working memory
 // could be had. `supplied`, when given, receives the number of pixels of the
 // target the data wrote.
+// Whether the `supplied` pixels ConvertRows wrote are enough of the rows
+// asked for, by the one rule of pixel_supply.h.
+bool RowsSupplyEnough(const DibFormat& target, const DibFormat& source, std::uint32_t start,
+                      std::uint32_t lines, std::uint64_t supplied);
+
 int ConvertRows(const Plane& target, const DibFormat& source, std::uint32_t compression,
                 std::uint32_t start, std::uint32_t lines, std::span<const std::uint8_t> bits,
                 std::uint64_t* supplied = nullptr);

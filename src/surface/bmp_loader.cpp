@@ -1,10 +1,7 @@
-// The platform image loader: LoadImageA for BMP files, at the file's own
-// depth (pixels/bmp_decode.h says what it accepts). The engine's loader
-// (pixels/bmp_stream.h) decides what to read; here are its reads, through
-// the file services, and its picture, a new section. Pipes and devices are
-// read as far as their headers make worth it and give the same picture as a
-// file; what was read from one that does not load is kept for the reader's
-// own reading (services.h).
+// The platform image loader, LoadImageA: the engine's loader
+// (pixels/bmp_stream.h) decides what to read and where; here are its reads,
+// through the file services, and its picture, a new section. What was read
+// from a stream that does not load is kept for the reader's own reading.
 #include <cstdlib>
 #include <optional>
 

@@ -28,15 +28,13 @@ long detail::LiveDcs() {
 
 HDC CreateCompatibleDC(HDC dc) {
     if (dc != nullptr && AsDc(dc) == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return detail::Fail(ERROR_INVALID_HANDLE, nullptr);
     }
     const bool injected = InjectedFault(SystemCall::kAllocate) != 0;
     auto* created = injected ? nullptr : new (std::nothrow) GdiDc;
     if (created == nullptr || !dcs.Add(created)) {
         delete created;
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
     return created;
 }
@@ -44,27 +42,21 @@ HDC CreateCompatibleDC(HDC dc) {
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     GdiDc* target = AsDc(dc);
     if (target == nullptr || object == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return detail::Fail(ERROR_INVALID_HANDLE, nullptr);
     }
     HGDIOBJ previous = target->selected != nullptr ? static_cast<HGDIOBJ>(target->selected)
                                                    : static_cast<HGDIOBJ>(&stockBitmapTag);
-    if (object == &stockBitmapTag) {
-        if (target->selected != nullptr) {
-            target->selected->selectedInto = nullptr;
-        }
-        target->selected = nullptr;
-        return previous;
-    }
-    GdiBitmap* bitmap = AsBitmap(object);
-    if (bitmap == nullptr || (bitmap->selectedInto != nullptr && bitmap->selectedInto != target)) {
-        SetLastError(ERROR_INVALID_PARAMETER);  // a bitmap sits in one DC at a time
-        return nullptr;
+    GdiBitmap* bitmap = object == &stockBitmapTag ? nullptr : AsBitmap(object);
+    if (object != &stockBitmapTag && (bitmap == nullptr || (bitmap->selectedInto != nullptr &&
+                                                            bitmap->selectedInto != target))) {
+        return detail::Fail(ERROR_INVALID_PARAMETER, nullptr);  // a bitmap sits in one DC at a time
     }
     if (target->selected != nullptr) {
         target->selected->selectedInto = nullptr;
     }
-    bitmap->selectedInto = target;
+    if (bitmap != nullptr) {
+        bitmap->selectedInto = target;
+    }
     target->selected = bitmap;
     return previous;
 }
@@ -72,8 +64,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 int SetStretchBltMode(HDC dc, int mode) {
     GdiDc* target = AsDc(dc);
     if (target == nullptr || mode < BLACKONWHITE || mode > HALFTONE) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return detail::Fail(ERROR_INVALID_PARAMETER, 0);
     }
     const int previous = target->stretchMode;
     target->stretchMode = mode;
@@ -88,19 +79,16 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
     GdiDc* from = AsDc(source);
     if (to == nullptr || from == nullptr || points == nullptr || mask != nullptr ||
         to->selected == nullptr || from->selected == nullptr || width <= 0 || height <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     const GdiBitmap& src = *from->selected;
     if (xSrc < 0 || ySrc < 0 || xSrc > src.format.width - width ||
         ySrc > src.format.height - height) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     // Only the halftone transfer is implemented; it is what the tool asks for.
     if (to->stretchMode != HALFTONE) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
+        return detail::Fail(ERROR_NOT_SUPPORTED, FALSE);
     }
     const veerpic::resample::Point corners[3] = {
         {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
@@ -109,8 +97,7 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
     const pixels::Status status = veerpic::resample::TransferParallelogram(
         to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
     if (status != pixels::Status::kOk) {
-        SetLastError(detail::ErrorFromStatus(status));
-        return FALSE;
+        return detail::Fail(detail::ErrorFromStatus(status), FALSE);
     }
     return TRUE;
 }
@@ -118,8 +105,7 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
 BOOL DeleteDC(HDC dc) {
     GdiDc* target = AsDc(dc);
     if (target == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return detail::Fail(ERROR_INVALID_HANDLE, FALSE);
     }
     if (target->selected != nullptr) {
         target->selected->selectedInto = nullptr;

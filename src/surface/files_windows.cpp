@@ -73,6 +73,15 @@ Code OpenForQuery(const char* path, ::DWORD access, HANDLE* handle) {
     });
 }
 
+// Sets a length of the file's: its end, or the room it has.
+Code SetSize(port::File file, ::FILE_INFO_BY_HANDLE_CLASS what, std::uint64_t length) {
+    LARGE_INTEGER size{};
+    size.QuadPart = static_cast<LONGLONG>(length);
+    return Run(SystemCall::kReserve, [&] {
+        return ::SetFileInformationByHandle(AsHandle(file), what, &size, sizeof size) != 0;
+    });
+}
+
 }  // namespace
 
 DWORD GetLastError() {
@@ -135,21 +144,11 @@ Code Flush(File file) {
 }
 
 Code SetLength(File file, std::uint64_t length) {
-    ::FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-    return Run(SystemCall::kReserve, [&] {
-        return ::SetFileInformationByHandle(AsHandle(file), FileEndOfFileInfo, &end, sizeof end) !=
-               0;
-    });
+    return SetSize(file, FileEndOfFileInfo, length);
 }
 
 Code Reserve(File file, std::uint64_t length) {
-    ::FILE_ALLOCATION_INFO room{};
-    room.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
-    const Code code = Run(SystemCall::kReserve, [&] {
-        return ::SetFileInformationByHandle(AsHandle(file), FileAllocationInfo, &room,
-                                            sizeof room) != 0;
-    });
+    const Code code = SetSize(file, FileAllocationInfo, length);
     return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION ||
                    code == ERROR_CALL_NOT_IMPLEMENTED
                ? ERROR_NOT_SUPPORTED

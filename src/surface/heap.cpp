@@ -1,10 +1,8 @@
-// The process heap and the services' other memory, the same on every system.
-// Small blocks come from the system's heap. Large ones are whole pages that
-// the system hands out cleared, so that nothing clears them a second time,
-// and that GetDIBits may replace with a copy-on-write view of a section.
-// Large sections keep their pixels in a memory file, which such a view
-// shares: the writer's block of a whole canvas then costs no fresh memory
-// and no copy until one of the two is written.
+// The process heap and the services' other memory. Small blocks come from the
+// system's heap; large ones are pages the system hands out cleared (nothing
+// clears them again), which GetDIBits may replace with a copy-on-write view
+// of a large section's memory file: the writer's block of a canvas then
+// costs no fresh memory and no copy until one of the two is written.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -62,11 +60,7 @@ bool FreeLarge(void* block) {
     std::lock_guard<std::mutex> hold(largeLock);
     for (Large& slot : large) {
         if (slot.at != nullptr && slot.at == block) {
-            if (slot.view) {
-                port::UnmapView(slot.at, slot.bytes);
-            } else {
-                port::UnmapPages(slot.at, slot.bytes);
-            }
+            port::Unmap(slot.at, slot.bytes, slot.view);
             slot = Large{};
             return true;
         }
@@ -169,13 +163,11 @@ HANDLE GetProcessHeap() {
 
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     if (heap != &processHeapTag) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return detail::Fail(ERROR_INVALID_HANDLE, nullptr);
     }
     void* block = AllocateAny(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
     if (block == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
     ++liveHeapBlocks;
     return block;
@@ -184,8 +176,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
     (void)flags;
     if (heap != &processHeapTag || block == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return detail::Fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     FreeAny(block);
     --liveHeapBlocks;

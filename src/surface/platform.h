@@ -1,13 +1,8 @@
-// The platform services veerpic is written against: bitmap sections, memory
+// The platform services veerpic is written against (bitmap sections, memory
 // device contexts, the parallelogram transfer, the image loader, files, the
-// process heap and the thread's last-error code.
-//
-// Names, records, flags and error codes are the platform's own, so that the
-// tool's code reads as a console program of that platform does. This folder is
-// the tool's own implementation of exactly these calls. Where a platform
-// signature takes a buffer without its length, the call here takes the length
-// too, as a trailing parameter (marked "length added" below), so that no call
-// can read or write past what it was given.
+// process heap, the last-error code), under the platform's own names. Where a
+// platform call takes a buffer without its length, the call here takes it
+// too ("length added"), so that none can reach past what it was given.
 #pragma once
 
 #include <cstddef>
@@ -128,7 +123,6 @@ inline constexpr DWORD ERROR_BUSY = 170;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
-inline constexpr DWORD ERROR_DIRECTORY = 267;
 inline constexpr DWORD ERROR_ARITHMETIC_OVERFLOW = 534;
 inline constexpr DWORD ERROR_IO_DEVICE = 1117;
 inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
@@ -144,14 +138,13 @@ inline constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008u;
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 
 // ------------------------------------------------------------------- files
-// Opens `path` with the creation disposition CREATE_NEW .. TRUNCATE_EXISTING.
-// A folder is refused (ERROR_ACCESS_DENIED); a FIFO opened for reading waits
-// for its writer. With FILE_FLAG_WRITE_THROUGH each write reaches the disk
-// before it returns. A call that succeeds leaves the last-error code as it
-// was. Two kinds of name stand for something the system has not named: a
-// pending temporary (GetTempFileNameA) is opened as the file it is, named or
-// not; and a pipe or device that LoadImageA read and could not use is opened
+// Opens `path` with a creation disposition CREATE_NEW .. TRUNCATE_EXISTING. A
+// folder is refused (ERROR_ACCESS_DENIED); a FIFO opened for reading waits
+// for its writer; with FILE_FLAG_WRITE_THROUGH each write reaches the disk
+// before it returns. A pending temporary (GetTempFileNameA) opens as the file
+// it is, named or not; a pipe that LoadImageA read and could not use opens
 // once more for reading as the same stream, its first bytes given again.
+// Calls that succeed leave the last-error code as it was.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                    DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
 // A read cut short by the end of the file succeeds with the count delivered.
@@ -172,12 +165,11 @@ DWORD GetFileAttributesA(LPCSTR path);
 // something was removed.
 BOOL PathRemoveFileSpecA(LPSTR path);
 // Creates a new, empty temporary with a unique name in `dir`, readable and
-// writable by its owner only, and puts its path into `buffer` (length added:
-// `bufferSize`). Returns the unique number, 0 on failure. The temporary is
-// "pending" until MoveFileExA or ReplaceFileA puts it in place or DeleteFileA
-// removes it. A process ended by a signal or console event that lets it act
-// first removes its pending temporaries; where the system can, a pending
-// temporary goes even with a process killed outright (it has no name, or is
+// writable by its owner only, its path in `buffer` (length added). Returns
+// the unique number, 0 on failure. It is "pending" until MoveFileExA or
+// ReplaceFileA puts it in place or DeleteFileA removes it; a signal or a
+// console event that ends the process removes it first, and where the system
+// can it goes even with a process killed outright (it has no name, or is
 // marked for deletion, until it takes its place).
 UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWORD bufferSize);
 // The folder for temporaries that have no place beside their output, with a
@@ -185,11 +177,9 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR buffer, DWOR
 // included) when `bufferSize` is too small.
 DWORD GetTempPathA(DWORD bufferSize, LPSTR buffer);
 // Puts the temporary `from` at `to`, where no file stands yet, as a new file
-// with the mode a new file gets; a symbolic link at `to` goes on naming the
-// new file. With MOVEFILE_REPLACE_EXISTING, a file that stands there after
-// all is replaced as ReplaceFileA replaces it; without it, that is
-// ERROR_ALREADY_EXISTS. MOVEFILE_WRITE_THROUGH puts the new entry on the disk
-// before the call returns.
+// with the mode a new file gets (a link at `to` goes on naming it). A file
+// that stands there after all is ERROR_ALREADY_EXISTS, or with
+// MOVEFILE_REPLACE_EXISTING replaced as ReplaceFileA replaces it.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 // Puts the complete temporary `replacement` in the place of the file
 // `replaced`, keeping the output's identity. `backup` must be null.
@@ -209,9 +199,9 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 //   termination while it overwrites: only an I/O error during the overwrite
 //   can change the output, and it then leaves it empty, never half new.
 // - An output gone by the time of the replace is put there as a new file.
-// A failure leaves the output byte for byte as it was; the replacement then
-// stays pending, for the caller to delete. REPLACEFILE_WRITE_THROUGH puts
-// the new entry on the disk before the call returns.
+// A failure leaves the output byte for byte as it was, and the replacement
+// pending, for the caller to delete. The *_WRITE_THROUGH flags put a new
+// entry on the disk before the call returns.
 BOOL ReplaceFileA(LPCSTR replaced, LPCSTR replacement, LPCSTR backup, DWORD flags, LPVOID exclude,
                   LPVOID reserved);
 

@@ -1,13 +1,8 @@
-// The primitive operations each system's port supplies. The services' policy
-// (what a save does, how a stream is read twice, where memory comes from) is
-// written once, in the system-neutral files of this folder, over these; a
-// port is the *_posix files or the *_windows files, as the build chooses, and
-// holds only what differs between systems. The rest of the tool sees none of
-// this: it sees platform.h.
-//
-// One convention for every primitive that can fail: it returns ERROR_SUCCESS
-// or the platform's code for the failure (the system's own error is mapped
-// once, in the port), and leaves the thread's last-error code alone.
+// The primitive operations each system's port (the *_posix or *_windows
+// files, as the build chooses) supplies; the services' policy is written once
+// over these, in the system-neutral files of this folder. One convention for
+// every primitive that can fail: it returns ERROR_SUCCESS or the platform's
+// code for the failure, and leaves the thread's last-error code alone.
 #pragma once
 
 #include <cstddef>
@@ -141,9 +136,9 @@ void* AllocateBlock(std::size_t bytes, bool cleared);
 void FreeBlock(void* block);
 // The granularity of MapPages and of views: `bytes` are multiples of it.
 std::size_t PageSize();
-// Fresh pages, cleared by the system.
+// Fresh pages, cleared by the system; and their release, or a view's.
 void* MapPages(std::size_t bytes);
-void UnmapPages(void* pages, std::size_t bytes);
+void Unmap(void* pages, std::size_t bytes, bool view);
 // A file in memory of `bytes` bytes, cleared, mapped for reading and writing.
 Code CreateMemoryFile(std::size_t bytes, File* file, void** view);
 void CloseMemoryFile(File file, void* view, std::size_t bytes);
@@ -156,7 +151,6 @@ Code MapCopyView(File file, std::size_t bytes, void* at);
 // writes through it never reach the file, so that the file keeps what
 // every view of it saw.
 Code FreezeMemoryFile(File file, void* view, std::size_t bytes);
-void UnmapView(void* view, std::size_t bytes);
 // Advice to back a large block with large pages; a system without them
 // keeps ordinary ones.
 void AdviseLargePages(void* block, std::size_t bytes);

@@ -19,12 +19,6 @@ namespace {
 using posix::Call;
 using posix::CodeOf;
 
-// Whether an O_TMPFILE refusal means the file system makes no unnamed files
-// (a named temporary is made instead) rather than that no file may be made.
-bool NoUnnamedFiles(int err) {
-    return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOENT;
-}
-
 // The signals that end a process and that a handler may meet: the tool takes
 // over and holds back exactly these. Signals that report a fault of the
 // process itself (SEGV, BUS, ILL, FPE, TRAP, SYS, ABRT) stay with the system
@@ -87,7 +81,10 @@ Code CreateTemporary(const char* path, File* file, bool* vanishes) {
         fd = Call(SystemCall::kOpen, -1, ::openat, at.dir(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC,
                   0600);
         *vanishes = fd >= 0;
-        if (fd < 0 && NoUnnamedFiles(errno)) {
+        // A refusal that means the file system makes no unnamed files, rather
+        // than that no file may be made.
+        if (fd < 0 &&
+            (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT)) {
             fd = Call(SystemCall::kOpen, -1, ::openat, at.dir(), at.leaf(),
                       O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         }
@@ -177,7 +174,8 @@ void* MapPages(std::size_t bytes) {
     return pages == MAP_FAILED ? nullptr : pages;
 }
 
-void UnmapPages(void* pages, std::size_t bytes) {
+void Unmap(void* pages, std::size_t bytes, bool view) {
+    (void)view;  // pages and views go alike
     munmap(pages, bytes);
 }
 
@@ -222,10 +220,6 @@ Code MapCopyView(File file, std::size_t bytes, void* at) {
 
 Code FreezeMemoryFile(File file, void* view, std::size_t bytes) {
     return MapCopyView(file, bytes, view);
-}
-
-void UnmapView(void* view, std::size_t bytes) {
-    munmap(view, bytes);
 }
 
 void AdviseLargePages(void* block, std::size_t bytes) {

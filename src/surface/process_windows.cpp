@@ -121,9 +121,13 @@ void* MapPages(std::size_t bytes) {
                : ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-void UnmapPages(void* pages, std::size_t bytes) {
+void Unmap(void* pages, std::size_t bytes, bool view) {
     (void)bytes;
-    ::VirtualFree(pages, 0, MEM_RELEASE);
+    if (view) {
+        ::UnmapViewOfFile(pages);
+    } else {
+        ::VirtualFree(pages, 0, MEM_RELEASE);
+    }
 }
 
 Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
@@ -178,11 +182,6 @@ Code FreezeMemoryFile(File file, void* view, std::size_t bytes) {
         (void)ViewAt(file, bytes, view, FILE_MAP_WRITE);  // the view it was
     }
     return code;
-}
-
-void UnmapView(void* view, std::size_t bytes) {
-    (void)bytes;
-    ::UnmapViewOfFile(view);
 }
 
 // Large pages need a privilege that an ordinary user does not hold on

@@ -1,8 +1,6 @@
-// What a save does so that nothing is lost when something goes wrong, the
-// same on every system: the temporaries it writes first, and putting one in
-// the place of its output, keeping the output's identity, by a rename or,
-// where only that keeps it, by writing the output in place (see ReplaceFileA
-// in platform.h for what is kept, refused and written in place).
+// What a save does so that nothing is lost when something goes wrong: the
+// temporaries it writes first, and putting one in its output's place by a
+// rename or by writing the output in place (ReplaceFileA, platform.h).
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -22,24 +20,18 @@ using detail::Pending;
 constexpr port::Code kWriteInPlace = 0x20000001;
 
 // A name for a new temporary that no file in its folder is likely to have:
-// `prefix`, six letters or digits drawn from `seed`, and ".tmp".
+// `prefix`, six letters or digits drawn from `seed` and a count (which keeps
+// the names of one process apart), and ".tmp".
 std::string TemporaryName(const std::string& prefix, std::uint64_t seed) {
     static std::atomic<std::uint64_t> counter{0};
-    // A counter keeps the names of one process apart; a 64-bit mix spreads
-    // the seed over every letter.
-    std::uint64_t x = seed ^ (++counter * 0x9E3779B97F4A7C15u);
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBu;
-    x ^= x >> 31;
+    std::uint64_t x = (seed + ++counter) * 0x9E3779B97F4A7C15u;
+    x ^= x >> 29;
     static constexpr char kLetters[] =
         "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     const std::uint64_t count = port::kCaseSensitiveNames ? 62 : 36;
     std::string name = prefix;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i, x /= count) {
         name += kLetters[x % count];
-        x /= count;
     }
     return name + ".tmp";
 }
@@ -73,7 +65,7 @@ port::Code MakeTemporary(const std::string& folder, const std::string& prefix, s
         if (code == ERROR_SUCCESS) {
             code = detail::AddPending(*path, file.get(), vanishes);
             if (code == ERROR_SUCCESS) {
-                *file.put() = port::kNoFile;  // the registry's now
+                (void)file.release();  // the registry's now
                 return ERROR_SUCCESS;
             }
             if (!vanishes) {
@@ -101,28 +93,28 @@ class Buffer {
     std::uint8_t* bytes_;
 };
 
-// Writes the whole of `in` (`size` bytes) over `out` from its start.
-port::Code CopyContents(port::File in, port::File out, std::uint64_t size, const Buffer& buffer) {
-    for (std::uint64_t at = 0; at < size;) {
+// Writes the whole of `in` (`size` bytes) over `out` from its start, ends
+// `out` there and puts it on the disk.
+port::Code CopyWhole(port::File in, port::File out, std::uint64_t size, const Buffer& buffer) {
+    port::Code code = ERROR_SUCCESS;
+    for (std::uint64_t at = 0; code == ERROR_SUCCESS && at < size;) {
         const DWORD want =
             size - at < Buffer::kBytes ? static_cast<DWORD>(size - at) : Buffer::kBytes;
         DWORD got = 0;
-        port::Code code = port::ReadAt(in, buffer.get(), want, at, &got);
-        if (code == ERROR_SUCCESS && got == 0) {
-            code = ERROR_IO_DEVICE;  // the temporary is shorter than it was
-        }
-        for (DWORD done = 0; code == ERROR_SUCCESS && done < got;) {
-            DWORD n = 0;
+        code = port::ReadAt(in, buffer.get(), want, at, &got);
+        code = code == ERROR_SUCCESS && got == 0 ? ERROR_IO_DEVICE : code;  // it shrank
+        for (DWORD done = 0, n = 0; code == ERROR_SUCCESS && done < got; done += n) {
             code = port::WriteAt(out, buffer.get() + done, got - done, at + done, &n);
             code = code == ERROR_SUCCESS && n == 0 ? ERROR_DISK_FULL : code;
-            done += n;
-        }
-        if (code != ERROR_SUCCESS) {
-            return code;
         }
         at += got;
     }
-    return ERROR_SUCCESS;
+    code = code == ERROR_SUCCESS ? port::SetLength(out, size) : code;
+    if (code == ERROR_SUCCESS) {
+        detail::CountDataFlush();
+        code = port::Flush(out);
+    }
+    return code;
 }
 
 // Makes room for `size` bytes in `out`, now `oldSize` long, without
@@ -177,14 +169,7 @@ port::Code WriteInPlace(port::File in, const std::string& target) {
         return code;
     }
     const detail::HeldTermination held;
-    code = CopyContents(in, out.get(), from.size, buffer);
-    if (code == ERROR_SUCCESS) {
-        code = port::SetLength(out.get(), from.size);
-    }
-    if (code == ERROR_SUCCESS) {
-        detail::CountDataFlush();
-        code = port::Flush(out.get());
-    }
+    code = CopyWhole(in, out.get(), from.size, buffer);
     if (code != ERROR_SUCCESS && port::SetLength(out.get(), 0) == ERROR_SUCCESS) {
         (void)port::Flush(out.get());
     }
@@ -220,13 +205,7 @@ port::Code CopyBeside(Pending& temp, const Output& out) {
     port::Identity from;
     const Buffer buffer;
     code = buffer.get() == nullptr ? ERROR_NOT_ENOUGH_MEMORY : port::Query(temp.file, &from);
-    if (code == ERROR_SUCCESS) {
-        code = CopyContents(temp.file, copy->file, from.size, buffer);
-    }
-    if (code == ERROR_SUCCESS) {
-        detail::CountDataFlush();
-        code = port::Flush(copy->file);
-    }
+    code = code == ERROR_SUCCESS ? CopyWhole(temp.file, copy->file, from.size, buffer) : code;
     code = code == ERROR_SUCCESS ? PutByRename(*copy, out) : code;
     if (code != ERROR_SUCCESS) {
         detail::DiscardPending(path.c_str());
@@ -303,7 +282,7 @@ port::Code Place(const char* from, const char* to, bool replace, bool writeThrou
                           file.put());
         code = code == ERROR_SUCCESS ? detail::AddPending(from, file.get(), false) : code;
         if (code == ERROR_SUCCESS) {
-            *file.put() = port::kNoFile;  // the registry's now
+            (void)file.release();  // the registry's now
         }
     }
     Pending* temp = code == ERROR_SUCCESS ? detail::FindPending(from) : nullptr;

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <span>
 
-#include "pixels/pixel_supply.h"
 #include "pixels/row_codec.h"
 #include "surface/services.h"
 #include "surface/testing.h"
@@ -28,8 +27,7 @@ bool Describe(const BITMAPINFO* info, DWORD infoSize, pixels::DibFormat* format,
     const pixels::Status status =
         pixels::DescribeDib(std::span<const std::uint8_t>(bytes, infoSize), format, compression);
     if (status != pixels::Status::kOk) {
-        SetLastError(detail::ErrorFromStatus(status));
-        return false;
+        return detail::Fail(detail::ErrorFromStatus(status), false);
     }
     return true;
 }
@@ -39,21 +37,18 @@ bool CheckGetDIBits(const GdiBitmap* source, HDC dc, const BITMAPINFO* info, UIN
                     DWORD infoSize) {
     if (source == nullptr || AsDc(dc) == nullptr || info == nullptr || usage != DIB_RGB_COLORS ||
         infoSize < sizeof(BITMAPINFOHEADER) || source->selectedInto != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
+        return detail::Fail(ERROR_INVALID_PARAMETER, false);
     }
     const pixels::DibFormat& f = source->format;
     const BITMAPINFOHEADER& h = info->bmiHeader;
     if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biBitCount != f.bitCount ||
         h.biCompression != BI_RGB || h.biWidth != f.width || h.biHeight == 0 ||
         h.biHeight == INT32_MIN) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
+        return detail::Fail(ERROR_INVALID_PARAMETER, false);
     }
     const std::uint32_t colorEntries = f.bitCount <= 8 ? (1u << f.bitCount) : 0u;
     if (colorEntries != 0 && infoSize < sizeof(BITMAPINFOHEADER) + 4 * colorEntries) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return false;
+        return detail::Fail(ERROR_INSUFFICIENT_BUFFER, false);
     }
     return true;
 }
@@ -155,8 +150,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
     (void)offset;
     if (info == nullptr || usage != DIB_RGB_COLORS || section != nullptr ||
         (dc != nullptr && AsDc(dc) == nullptr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return detail::Fail(ERROR_INVALID_PARAMETER, nullptr);
     }
     pixels::DibFormat format;
     DWORD compression = BI_RGB;
@@ -175,8 +169,7 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
     GdiBitmap* target = AsBitmap(bitmap);
     if (target == nullptr || bits == nullptr || info == nullptr || usage != DIB_RGB_COLORS ||
         (dc != nullptr && AsDc(dc) == nullptr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return detail::Fail(ERROR_INVALID_PARAMETER, 0);
     }
     pixels::DibFormat source;
     DWORD compression = BI_RGB;
@@ -184,8 +177,7 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
         return 0;
     }
     if (start >= static_cast<UINT>(target->format.height) || lines == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return detail::Fail(ERROR_INVALID_PARAMETER, 0);
     }
     // A block shorter than the rows asked for is no failure: the rows it does
     // not hold keep what the section had (black, in a new section). One that
@@ -195,17 +187,10 @@ int SetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, const void* bits,
         target->Plane(), source, compression, start, lines,
         std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bits), bitsSize), &supplied);
     if (converted < 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, 0);
     }
-    const std::uint64_t sourceRows = static_cast<std::uint64_t>(source.height);
-    const std::uint64_t asked =
-        start < sourceRows ? std::min<std::uint64_t>(lines, sourceRows - start) : 0;
-    const std::uint64_t width =
-        static_cast<std::uint64_t>(std::min(source.width, target->format.width));
-    if (!pixels::SuppliesEnough(asked * width, supplied)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return 0;
+    if (!pixels::RowsSupplyEnough(target->format, source, start, lines, supplied)) {
+        return detail::Fail(ERROR_INVALID_DATA, 0);
     }
     const UINT available = static_cast<UINT>(target->format.height) - start;
     return static_cast<int>(lines < available ? lines : available);
@@ -223,14 +208,12 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
         return static_cast<int>(f.height);  // asked for the format only
     }
     if (start >= static_cast<UINT>(f.height)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return detail::Fail(ERROR_INVALID_PARAMETER, 0);
     }
     const UINT available = static_cast<UINT>(f.height) - start;
     const UINT count = std::min({lines, available, static_cast<UINT>(bitsSize / f.stride)});
     if (count == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return detail::Fail(ERROR_INSUFFICIENT_BUFFER, 0);
     }
     const bool bottomUp = info->bmiHeader.biHeight > 0;
     // The whole picture, asked for as it lies in the section: the block
@@ -242,8 +225,7 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
     }
     if (!pixels::ExportRows(source->Plane(), start, count, bottomUp,
                             static_cast<std::uint8_t*>(bits))) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, 0);
     }
     return static_cast<int>(count);
 }
@@ -251,24 +233,17 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, void* bits, BITMAP
 int GetObjectA(HANDLE object, int size, void* out) {
     GdiBitmap* bitmap = AsBitmap(object);
     if (bitmap == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
+        return detail::Fail(ERROR_INVALID_HANDLE, 0);
     }
     if (out == nullptr) {
         return static_cast<int>(sizeof(BITMAP));
     }
     if (size < static_cast<int>(sizeof(BITMAP))) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return detail::Fail(ERROR_INSUFFICIENT_BUFFER, 0);
     }
-    BITMAP record{};
-    record.bmType = 0;
-    record.bmWidth = bitmap->format.width;
-    record.bmHeight = bitmap->format.height;
-    record.bmWidthBytes = static_cast<LONG>(bitmap->format.stride);
-    record.bmPlanes = 1;
-    record.bmBitsPixel = bitmap->format.bitCount;
-    record.bmBits = bitmap->pixels.bits;
+    const pixels::DibFormat& f = bitmap->format;
+    const BITMAP record{0, f.width,    f.height,           static_cast<LONG>(f.stride),
+                        1, f.bitCount, bitmap->pixels.bits};
     std::memcpy(out, &record, sizeof record);
     return static_cast<int>(sizeof(BITMAP));
 }
@@ -276,8 +251,7 @@ int GetObjectA(HANDLE object, int size, void* out) {
 HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
     GdiBitmap* source = AsBitmap(image);
     if (source == nullptr || type != IMAGE_BITMAP) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return detail::Fail(ERROR_INVALID_HANDLE, nullptr);
     }
     if (cx != 0 || cy != 0 || (flags & ~LR_CREATEDIBSECTION) != 0) {
         SetLastError(ERROR_NOT_SUPPORTED);  // only same-size section copies are made here
@@ -289,8 +263,7 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
     }
     if (pixels::CopyPicture(source->Plane(), copy->Plane()) < 0) {
         DeleteObject(copy);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        return detail::Fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
     return copy;
 }

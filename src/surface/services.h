@@ -1,11 +1,8 @@
-// Inside the services: what their system-neutral files share. What a bitmap
-// section and a memory device context hold; where a section's pixels come
-// from; and the registry of names that stand for something the system has
-// not named: a pending temporary (made by GetTempFileNameA, perhaps without
-// a name of its own yet) and a stream kept for a second reading (a pipe the
-// image loader read and could not use). CreateFileA and DeleteFileA consult
-// the registry first, so that the writer and the reader use such names as
-// any other.
+// Inside the services: what their system-neutral files share. Sections and
+// device contexts; where a section's pixels come from; and the registry of
+// names that stand for what the system has not named: a pending temporary
+// (perhaps without a name of its own yet) and a stream kept for a second
+// reading. CreateFileA and DeleteFileA consult the registry first.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +18,8 @@
 
 namespace platform::detail {
 
-// Runs `body` and returns what it returns; where memory runs out on the way
-// (a string or a table), returns `failure` with ERROR_NOT_ENOUGH_MEMORY. No
-// exception leaves the services.
+// Runs `body`; where memory runs out on the way (a string or a table),
+// returns `failure` with ERROR_NOT_ENOUGH_MEMORY: no exception leaves.
 template <typename T, typename Body>
 T Guarded(T failure, const Body& body) noexcept {
     try {
@@ -120,10 +116,9 @@ port::Code DiscardPending(const char* path);
 // Makes termination remove the pending temporaries first; every open for
 // writing calls it.
 void PrepareTermination();
-// Keeps the stream that `handle` (an open file of `path`) was read from,
-// with the `size` bytes read (from std::malloc) and whether it ended within
-// them; all three are taken over. The next CreateFileA of `path` for reading
-// gets a handle that gives those bytes again and then the rest.
+// Takes over `handle`, a stream of `path`, with the `size` bytes read from
+// it (std::malloc's) and whether it ended within them: the next CreateFileA
+// of `path` for reading gets it back, to give those bytes again, then the rest.
 void KeepStream(LPCSTR path, HANDLE handle, std::uint8_t* bytes, std::size_t size, bool ended);
 
 void CountDataFlush();
@@ -144,9 +139,8 @@ struct SectionBits {
 bool AllocateSectionBits(std::size_t bytes, SectionBits* out);
 void ReleaseSectionBits(const SectionBits& bits);
 // Puts a copy-on-write view of the section's pixels in the place of the
-// heap block `block`, where the block is large and as long as the memory
-// file and the section was not viewed before; from then on the section's
-// own writes no longer reach its file. True when done.
+// large heap block `block` of its memory file's size, once for a section,
+// whose own writes then no longer reach the file. True when done.
 bool ViewInto(void* block, SectionBits& bits);
 // The transfer's working memory: large heap blocks, or the test's allocator.
 void* AllocateWorking(std::size_t bytes);

@@ -1,8 +1,7 @@
 // The Windows port's own helpers: paths as the system's wide characters, and
-// the one convention every primitive keeps. A primitive runs its system call
-// through Run(), which returns the call's code and leaves the thread's
-// last-error code as it found it (Windows sets it on some successes too);
-// behind the fault seam, a call the test hook fails returns the code the hook
+// Run(), through which every system call goes: it returns the call's code,
+// leaves the thread's last-error code as it was (Windows sets it on some
+// successes too), and behind the fault seam returns the code the test hook
 // chose without reaching the system.
 //
 // platform.h comes first: windows.h defines macros (TRUE, ERROR_SUCCESS,

@@ -1,8 +1,7 @@
 // What tests see of the services beyond the platform's own calls: counts of
-// what is alive and of what was flushed, so that a test can show every path
-// releases what it held and a write is durable before it reports success;
-// and two seams, one to put a test's own allocator under sections and
-// working memory, one to make any system call of the ports fail.
+// what is alive and of what was flushed, and two seams, one for a test's own
+// allocator under sections and working memory, one to make any system call
+// of the ports fail.
 #pragma once
 
 #include <atomic>
@@ -29,10 +28,9 @@ struct FlushCounts {
 FlushCounts GetFlushCounts();
 
 // Where sections' pixels and the transfer's working memory come from while a
-// test's allocator is in place: one that sets every block against an
-// inaccessible page, say, so that a read past it stops the test at once.
-// Set it (or null, for the heap again) only while no section or working
-// block is alive.
+// test's allocator is in place (one that sets every block against an
+// inaccessible page, say). Set it, or null again, only while no section or
+// working block is alive.
 struct BlockAllocator {
     void* (*allocate)(std::size_t bytes);  // cleared memory, or null
     void (*release)(void* block);
@@ -40,9 +38,8 @@ struct BlockAllocator {
 void SetBlockAllocator(const BlockAllocator* allocator);
 
 // The system functions the ports call, each behind this seam: a test's hook
-// may fail the n-th call of one of them with an error of its choosing (an
-// errno value on POSIX, a last-error code on Windows). With no hook set, the
-// seam costs one test of a null pointer.
+// may fail any call with an error of its choosing (an errno value on POSIX,
+// a last-error code on Windows).
 enum class SystemCall {
     kOpen,      // open, openat, memfd_create; CreateFileW, CreateFileMappingW
     kRead,      // read; ReadFile
@@ -75,17 +72,6 @@ inline void SetFaultHook(FaultHook hook) {
 inline int InjectedFault(SystemCall call) {
     const FaultHook hook = seam::hook.load(std::memory_order_relaxed);
     return hook != nullptr ? hook(call) : 0;
-}
-
-// The call's name, as tests print it.
-inline const char* SystemCallName(SystemCall call) {
-    static constexpr const char* kNames[] = {
-        "open", "read",   "read at", "write", "write at", "flush", "close",    "rename",
-        "link", "unlink", "owner",   "mode",  "reserve",  "lock",  "allocate",
-    };
-    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(SystemCall::kCount));
-    const int i = static_cast<int>(call);
-    return i >= 0 && i < static_cast<int>(SystemCall::kCount) ? kNames[i] : "?";
 }
 
 }  // namespace platform

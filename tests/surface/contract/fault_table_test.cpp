@@ -45,6 +45,17 @@ constexpr Injected kFull = {ENOSPC, ERROR_DISK_FULL};
 constexpr Injected kNoMemory = {ENOMEM, ERROR_NOT_ENOUGH_MEMORY};
 #endif
 
+// The call's name, as tests print it.
+const char* SystemCallName(SystemCall call) {
+    static constexpr const char* kNames[] = {
+        "open", "read",   "read at", "write", "write at", "flush", "close",    "rename",
+        "link", "unlink", "owner",   "mode",  "reserve",  "lock",  "allocate",
+    };
+    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(SystemCall::kCount));
+    const int i = static_cast<int>(call);
+    return i >= 0 && i < static_cast<int>(SystemCall::kCount) ? kNames[i] : "?";
+}
+
 // The hook: counts the calls of each function, and fails the n-th of one.
 std::array<std::atomic<int>, kCalls> seen;
 std::atomic<int> failCall{-1};

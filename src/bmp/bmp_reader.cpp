@@ -50,13 +50,12 @@ bool InProportion(const InfoBlock& info, DWORD infoBytes, std::uint64_t present)
     if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32) {
         return true;
     }
-    const std::uint64_t area =
-        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-    if (compression == BI_RLE8 || compression == BI_RLE4) {
-        return pixels::SuppliesEnough(area, pixels::kRlePixelsPerByte * present);
-    }
-    return pixels::SuppliesEnough(
-        area, pixels::PixelsInRows(static_cast<std::uint64_t>(width), bitCount, present));
+    const auto w = static_cast<std::uint64_t>(width);
+    const auto h = static_cast<std::uint64_t>(height);
+    return pixels::SuppliesEnough(w, h,
+                                  compression == BI_RLE8 || compression == BI_RLE4
+                                      ? pixels::kRlePixelsPerByte * present
+                                      : pixels::PixelsInRows(w, bitCount, present));
 }
 
 // The size of the pixel block: bfSize - bfOffBits, but never more than the

@@ -60,10 +60,6 @@ bool IsRle(std::uint32_t compression) {
 }
 
 // The pixels of the picture `f` describes.
-std::uint64_t PictureArea(const DibFormat& f) {
-    return static_cast<std::uint64_t>(f.width) * static_cast<std::uint64_t>(f.height);
-}
-
 }  // namespace
 
 Status InspectBmp(std::span<const std::uint8_t> head, std::optional<std::uint64_t> fileSize,
@@ -104,8 +100,9 @@ Status InspectBmp(std::span<const std::uint8_t> head, std::optional<std::uint64_
         return Status::kOk;
     }
     layout->pixelBytes = std::min(fileSize ? *fileSize - offBits : kMaxPixelBytes, kMaxPixelBytes);
-    if (fileSize &&
-        !SuppliesEnough(PictureArea(layout->format), kRlePixelsPerByte * layout->pixelBytes)) {
+    if (fileSize && !SuppliesEnough(static_cast<std::uint64_t>(layout->format.width),
+                                    static_cast<std::uint64_t>(layout->format.height),
+                                    kRlePixelsPerByte * layout->pixelBytes)) {
         return Status::kInvalidData;  // a stream far too short for its picture
     }
     return Status::kOk;
@@ -115,15 +112,15 @@ Status DecodeBmpPixels(const BmpLayout& layout, std::span<const std::uint8_t> pi
                        const Plane& target) {
     const std::uint64_t pictureBytes =
         std::uint64_t{layout.format.stride} * static_cast<std::uint64_t>(layout.format.height);
-    const std::uint64_t area = PictureArea(layout.format);
+    const auto width = static_cast<std::uint64_t>(layout.format.width);
+    const auto height = static_cast<std::uint32_t>(layout.format.height);
     if (IsRle(layout.compression)) {
-        if (!SuppliesEnough(area, kRlePixelsPerByte * pixels.size())) {
+        if (!SuppliesEnough(width, height, kRlePixelsPerByte * pixels.size())) {
             return Status::kInvalidData;
         }
     } else if (pixels.size() < pictureBytes) {
         return Status::kInvalidData;
     }
-    const auto height = static_cast<std::uint32_t>(layout.format.height);
     std::uint64_t supplied = 0;
     const int rows =
         ConvertRows(target, layout.format, layout.compression, 0, height, pixels, &supplied);
@@ -131,7 +128,7 @@ Status DecodeBmpPixels(const BmpLayout& layout, std::span<const std::uint8_t> pi
         return Status::kOutOfMemory;
     }
     // A compressed stream that ends before its picture does, or skips most of it.
-    return static_cast<std::uint32_t>(rows) == height && SuppliesEnough(area, supplied)
+    return static_cast<std::uint32_t>(rows) == height && SuppliesEnough(width, height, supplied)
                ? Status::kOk
                : Status::kInvalidData;
 }

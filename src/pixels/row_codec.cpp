@@ -543,7 +543,7 @@ bool RowsSupplyEnough(const DibFormat& target, const DibFormat& source, std::uin
     const auto sourceRows = static_cast<std::uint64_t>(source.height);
     const std::uint64_t asked =
         start < sourceRows ? std::min<std::uint64_t>(lines, sourceRows - start) : 0;
-    return SuppliesEnough(asked * static_cast<std::uint64_t>(std::min(source.width, target.width)),
+    return SuppliesEnough(static_cast<std::uint64_t>(std::min(source.width, target.width)), asked,
                           supplied);
 }
 

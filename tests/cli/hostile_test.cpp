@@ -105,6 +105,38 @@ TEST(Hostile, SmallFilesThatStandForHugePicturesAreRefused) {
     EXPECT_EQ(fs::file_size(dir.File("out.bmp")), whole.size());
 }
 
+// A file's free allowance of missing pixels buys no canvas out of proportion
+// to what it supplies: 66 bytes declaring a picture one pixel wide and 16 Mi
+// high, turned by a hair, end at once within a small address space. A
+// complete picture of that shape turns, and a photograph cut short opens.
+TEST(Hostile, FewBytesBuyNoHugeCanvas) {
+    TempDir dir;
+    const std::string in = dir.File("in.bmp");
+    const std::string out = dir.File("out.bmp");
+    const auto limit = veerpic_test::ToolRunsNatively()
+                           ? veerpic_test::AddressSpaceLimit(std::uint64_t{64} << 20)
+                           : std::function<bool()>();
+    const Bytes bomb = veerpic_test::MakeBmp(1, 16 << 20, 1, {0, 0xFFFFFF}, Bytes{0x80, 0, 0, 0});
+    ASSERT_EQ(bomb.size(), 66u);
+    veerpic_test::WriteBytes(in, bomb);
+    const auto r = RunTool({"0.0000341", in, out}, "", limit);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "ERROR: cannot open file '" + in + "'\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    const struct {
+        int width, height;
+        std::size_t rows;  // of the picture's rows, those the file holds
+        const char* angle;
+    } admitted[] = {{1, 10000, 10000, "45"}, {2000, 1500, 10, "30"}};
+    for (const auto& a : admitted) {
+        const Bytes whole = Picture(a.width, a.height);
+        const std::size_t stride = (static_cast<std::size_t>(a.width) * 3 + 3) / 4 * 4;
+        veerpic_test::WriteBytes(in, Bytes(whole.begin(), whole.begin() + 54 + stride * a.rows));
+        EXPECT_EQ(RunTool({a.angle, in, out}).exitCode, 0) << a.width << "x" << a.height;
+    }
+}
+
 // Runs at once onto one output follow one another: the output is one of the
 // two pictures, whole, whether it is replaced or (with a second name)
 // written in place.

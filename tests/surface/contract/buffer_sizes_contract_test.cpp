@@ -59,7 +59,9 @@ Bytes Describe(LONG width, LONG height, WORD depth, DWORD compression, DWORD col
     const BITMAPINFOHEADER h{40, width, height, 1, depth, compression, 0, 0, 0, colorsUsed, 0};
     Bytes d(sizeof h + 4 * tail.size());
     std::memcpy(d.data(), &h, sizeof h);
-    std::memcpy(d.data() + sizeof h, tail.data(), 4 * tail.size());
+    if (!tail.empty()) {
+        std::memcpy(d.data() + sizeof h, tail.data(), 4 * tail.size());
+    }
     return d;
 }
 

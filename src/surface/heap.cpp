@@ -83,7 +83,7 @@ void FreeAny(void* block) {
 
 namespace detail {
 
-bool AllocateSectionBits(std::size_t bytes, SectionBits* out) {
+bool AllocateSectionBits(std::size_t bytes, bool viewable, SectionBits* out) {
     *out = SectionBits{};
     out->bytes = bytes;
     if (const BlockAllocator* test = testAllocator; test != nullptr) {
@@ -91,13 +91,13 @@ bool AllocateSectionBits(std::size_t bytes, SectionBits* out) {
         return out->bits != nullptr;
     }
     void* view = nullptr;
-    const std::size_t pages = bytes >= kLarge ? WholePages(bytes) : 0;
+    const std::size_t pages = viewable && bytes >= kLarge ? WholePages(bytes) : 0;
     if (pages != 0 && port::CreateMemoryFile(pages, &out->file, &view) == ERROR_SUCCESS) {
         out->bits = static_cast<std::uint8_t*>(view);
         out->mapped = pages;
         return true;
     }
-    out->bits = static_cast<std::uint8_t*>(port::AllocateBlock(bytes == 0 ? 1 : bytes, true));
+    out->bits = static_cast<std::uint8_t*>(AllocateAny(bytes, true));
     return out->bits != nullptr;
 }
 
@@ -110,7 +110,7 @@ void ReleaseSectionBits(const SectionBits& bits) {
     } else if (bits.file != port::kNoFile) {
         port::CloseMemoryFile(bits.file, bits.bits, bits.mapped);
     } else {
-        port::FreeBlock(bits.bits);
+        FreeAny(bits.bits);
     }
 }
 

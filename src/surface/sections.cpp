@@ -97,7 +97,7 @@ long LiveBitmaps() {
     return bitmaps.Count();
 }
 
-HBITMAP NewSection(const pixels::DibFormat& format) {
+HBITMAP NewSection(const pixels::DibFormat& format, bool viewable) {
     pixels::DibFormat f = format;
     std::uint32_t imageSize = 0;
     if (!pixels::DibRowAndImageSize(f.width, f.height, f.bitCount, &f.stride, &imageSize)) {
@@ -105,7 +105,7 @@ HBITMAP NewSection(const pixels::DibFormat& format) {
     }
     auto* bitmap =
         InjectedFault(SystemCall::kAllocate) != 0 ? nullptr : new (std::nothrow) GdiBitmap;
-    if (bitmap != nullptr && !AllocateSectionBits(imageSize, &bitmap->pixels)) {
+    if (bitmap != nullptr && !AllocateSectionBits(imageSize, viewable, &bitmap->pixels)) {
         ReleaseSectionBits(bitmap->pixels);
         delete bitmap;
         bitmap = nullptr;

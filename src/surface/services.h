@@ -136,7 +136,9 @@ struct SectionBits {
     std::size_t mapped = 0;           // its size, whole pages
     bool frozen = false;              // writes no longer reach the file
 };
-bool AllocateSectionBits(std::size_t bytes, SectionBits* out);
+// A section that may be saved keeps its large pixels in a memory file
+// (`viewable`); others in fresh pages, which large pages may back.
+bool AllocateSectionBits(std::size_t bytes, bool viewable, SectionBits* out);
 void ReleaseSectionBits(const SectionBits& bits);
 // Puts a copy-on-write view of the section's pixels in the place of the
 // large heap block `block` of its memory file's size, once for a section,
@@ -153,7 +155,7 @@ DWORD ErrorFromStatus(veerpic::pixels::Status status);
 
 // Creates a section of `format` (stride filled in here) with zeroed pixels and
 // registers it; null with the last-error code set when it cannot be made.
-HBITMAP NewSection(const veerpic::pixels::DibFormat& format);
+HBITMAP NewSection(const veerpic::pixels::DibFormat& format, bool viewable = true);
 // `object` as a live bitmap, or a live DC; null when it is none.
 GdiBitmap* AsBitmap(const void* object);
 GdiDc* AsDc(const void* object);

@@ -41,8 +41,7 @@ void* Grow(void* context, void* block, std::size_t bytes) {
 
 pixels::Plane Picture(void* context, const pixels::DibFormat& format) {
     auto* source = static_cast<Source*>(context);
-    // A picture read in is turned, seldom saved as it is: fresh pages, which
-    // large pages may back, serve it faster than a memory file.
+    // Read in to be turned: fresh pages serve it faster than a memory file.
     source->section = detail::NewSection(format, false);
     source->reason = source->section == nullptr ? GetLastError() : ERROR_SUCCESS;
     return source->section != nullptr ? source->section->Plane() : pixels::Plane{};

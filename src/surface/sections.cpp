@@ -1,6 +1,5 @@
-// Bitmap sections: the table of those alive, making them from a description
-// and deleting them, converting rows into and out of them, their record, and
-// copies.
+// Bitmap sections: the table of those alive, making and deleting them,
+// converting rows into and out of them, their record, and copies.
 #include <algorithm>
 #include <cstring>
 #include <span>

@@ -153,8 +153,8 @@ void ReleaseWorking(void* block);
 // The platform's error code for an engine refusal.
 DWORD ErrorFromStatus(veerpic::pixels::Status status);
 
-// Creates a section of `format` (stride filled in here) with zeroed pixels and
-// registers it; null with the last-error code set when it cannot be made.
+// Creates a section of `format` with zeroed pixels and registers it; null
+// with the last-error code set when it cannot be made.
 HBITMAP NewSection(const veerpic::pixels::DibFormat& format, bool viewable = true);
 // `object` as a live bitmap, or a live DC; null when it is none.
 GdiBitmap* AsBitmap(const void* object);
@@ -170,8 +170,7 @@ long PendingTemporaries();
 
 namespace platform {
 
-// A device-independent bitmap section: stride * height bytes of pixels, zero
-// when it is made.
+// A device-independent bitmap section.
 struct GdiBitmap {
     veerpic::pixels::DibFormat format;
     detail::SectionBits pixels;

@@ -21,16 +21,8 @@ import sys
 import tempfile
 import time
 
-
-def picture(width, height):
-    stride = (width * 3 + 3) // 4 * 4
-    rows = bytes((i * 7) & 0xFF for i in range(stride)) * height
-    return (struct.pack("<2sIHHI", b"BM", 54 + len(rows), 0, 0, 54) +
-            struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 0, 0, 0, 0) + rows)
-
-
-def temporaries(folder):
-    return [n for n in os.listdir(folder) if n.lower().endswith(".tmp")]
+# The picture and the temporaries, as the interrupt check makes and finds them.
+from windows_interrupt_check import picture, temporaries
 
 
 def read(path):

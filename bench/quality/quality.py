@@ -473,6 +473,7 @@ def plot(modes, quality, speed, angle, path):
     ax.set_title("Turning a picture: speed against sharpness (up and left is better)")
     ax.grid(True, which="both", alpha=0.3)
     fig.tight_layout()
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path)
 
 
@@ -485,8 +486,9 @@ def main(argv=None):
     ap.add_argument("--runs", type=int, default=3, help="timed runs per tool (default 3)")
     ap.add_argument("--no-speed", action="store_true", help="quality only")
     ap.add_argument("--only", default=None, help="peers to keep, by name substring")
-    ap.add_argument("--picture", default=str(REPO / "docs" / "speed-quality.png"),
-                    help="where to write the picture (default docs/speed-quality.png)")
+    ap.add_argument("--picture", default=str(REPO / "build" / "quality" / "speed-quality.png"),
+                    help="where to write its own chart (default build/quality/speed-quality.png;"
+                         " the README's chart is drawn by tools/speed_chart.py)")
     ap.add_argument("--tmpdir", default="/dev/shm" if os.path.isdir("/dev/shm") else None)
     args = ap.parse_args(argv)
     angles = [float(a) for a in args.angles.split(",") if a.strip()]

@@ -26,7 +26,8 @@ constexpr std::size_t kLarge = std::size_t{1} << 20;
 // section stands there now.
 struct Large {
     void* at = nullptr;
-    std::size_t bytes = 0;
+    std::size_t bytes = 0;  // whole pages
+    std::size_t asked = 0;  // what the caller asked for
     bool view = false;
 };
 constexpr int kMaxLarge = 32;
@@ -47,6 +48,7 @@ void* AllocateLarge(std::size_t bytes) {
         if (slot.at == nullptr) {
             slot.at = pages == 0 ? nullptr : port::MapPages(pages);
             slot.bytes = pages;
+            slot.asked = bytes;
             slot.view = false;
             port::AdviseLargePages(slot.at, pages);
             return slot.at;
@@ -108,7 +110,8 @@ void ReleaseSectionBits(const SectionBits& bits) {
     if (const BlockAllocator* test = testAllocator; test != nullptr) {
         test->release(bits.bits);
     } else if (bits.file != port::kNoFile) {
-        port::CloseMemoryFile(bits.file, bits.bits, bits.mapped);
+        port::Unmap(bits.bits, bits.mapped, true);
+        port::Close(bits.file);
     } else {
         FreeAny(bits.bits);
     }
@@ -120,14 +123,15 @@ bool ViewInto(void* block, SectionBits& bits) {
     }
     std::lock_guard<std::mutex> hold(largeLock);
     for (Large& slot : large) {
-        if (slot.at == block && block != nullptr && !slot.view && slot.bytes == bits.mapped) {
+        // The block exactly the picture: no byte of the caller's beyond it changes.
+        if (slot.at == block && block != nullptr && !slot.view && slot.asked == bits.bytes) {
             // The section stops writing into its file first, so that the
             // view keeps what it sees now, whatever is drawn afterwards.
-            if (port::FreezeMemoryFile(bits.file, bits.bits, bits.mapped) != ERROR_SUCCESS) {
+            if (port::MapCopyView(bits.file, bits.mapped, bits.bits, true) != ERROR_SUCCESS) {
                 return false;
             }
             bits.frozen = true;
-            slot.view = port::MapCopyView(bits.file, slot.bytes, block) == ERROR_SUCCESS;
+            slot.view = port::MapCopyView(bits.file, slot.bytes, block, false) == ERROR_SUCCESS;
             return slot.view;
         }
     }

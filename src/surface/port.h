@@ -139,18 +139,15 @@ std::size_t PageSize();
 // Fresh pages, cleared by the system; and their release, or a view's.
 void* MapPages(std::size_t bytes);
 void Unmap(void* pages, std::size_t bytes, bool view);
-// A file in memory of `bytes` bytes, cleared, mapped for reading and writing.
+// A file in memory of `bytes` bytes, cleared, mapped for reading and writing;
+// it goes with its view (Unmap) and its file (Close).
 Code CreateMemoryFile(std::size_t bytes, File* file, void** view);
-void CloseMemoryFile(File file, void* view, std::size_t bytes);
 // Puts a copy-on-write view of the memory file `file` in the place of the
-// pages at `at` (from MapPages, `bytes` long, the file's size): reads see
-// the file's pages until the view writes pages of its own. On failure the
-// pages at `at` are fresh ones or as they were.
-Code MapCopyView(File file, std::size_t bytes, void* at);
-// Turns the file's own view at `view` into a copy-on-write one: from then on
-// writes through it never reach the file, so that the file keeps what
-// every view of it saw.
-Code FreezeMemoryFile(File file, void* view, std::size_t bytes);
+// pages at `at` (`bytes` long, the file's size): fresh pages from MapPages,
+// or the file's own view (`overView`), whose writes then no longer reach the
+// file. Reads see the file's pages until the view writes its own. On failure
+// the pages at `at` are as they were, or fresh ones.
+Code MapCopyView(File file, std::size_t bytes, void* at, bool overView);
 // Advice to back a large block with large pages; a system without them
 // keeps ordinary ones.
 void AdviseLargePages(void* block, std::size_t bytes);

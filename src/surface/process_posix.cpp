@@ -201,12 +201,8 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
     return ERROR_SUCCESS;
 }
 
-void CloseMemoryFile(File file, void* view, std::size_t bytes) {
-    munmap(view, bytes);
-    close(static_cast<int>(file));
-}
-
-Code MapCopyView(File file, std::size_t bytes, void* at) {
+Code MapCopyView(File file, std::size_t bytes, void* at, bool overView) {
+    (void)overView;  // a mapping takes the place of any other
     if (Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {
         return CodeOf(false);
     }
@@ -216,10 +212,6 @@ Code MapCopyView(File file, std::size_t bytes, void* at) {
     (void)madvise(at, bytes, MADV_POPULATE_READ);
 #endif
     return ERROR_SUCCESS;
-}
-
-Code FreezeMemoryFile(File file, void* view, std::size_t bytes) {
-    return MapCopyView(file, bytes, view);
 }
 
 void AdviseLargePages(void* block, std::size_t bytes) {

@@ -152,12 +152,6 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
     return code;
 }
 
-void CloseMemoryFile(File file, void* view, std::size_t bytes) {
-    (void)bytes;
-    ::UnmapViewOfFile(view);
-    ::CloseHandle(AsHandle(file));
-}
-
 // Puts a view of `access` at `at`, where the caller has just freed the
 // address: no other thread of the process allocates meanwhile.
 Code ViewAt(File file, std::size_t bytes, void* at, ::DWORD access) {
@@ -165,21 +159,18 @@ Code ViewAt(File file, std::size_t bytes, void* at, ::DWORD access) {
                [&] { return ::MapViewOfFileEx(AsHandle(file), access, 0, 0, bytes, at) == at; });
 }
 
-Code MapCopyView(File file, std::size_t bytes, void* at) {
-    ::VirtualFree(at, 0, MEM_RELEASE);
+Code MapCopyView(File file, std::size_t bytes, void* at, bool overView) {
+    if (overView) {
+        ::UnmapViewOfFile(at);
+    } else {
+        ::VirtualFree(at, 0, MEM_RELEASE);
+    }
     const Code code = ViewAt(file, bytes, at, FILE_MAP_COPY);
-    if (code != ERROR_SUCCESS) {
+    if (code != ERROR_SUCCESS && overView) {
+        (void)ViewAt(file, bytes, at, FILE_MAP_WRITE);  // the view it was
+    } else if (code != ERROR_SUCCESS) {
         // Fresh pages in their place again: the caller fills them itself.
         ::VirtualAlloc(at, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    }
-    return code;
-}
-
-Code FreezeMemoryFile(File file, void* view, std::size_t bytes) {
-    ::UnmapViewOfFile(view);
-    const Code code = ViewAt(file, bytes, view, FILE_MAP_COPY);
-    if (code != ERROR_SUCCESS) {
-        (void)ViewAt(file, bytes, view, FILE_MAP_WRITE);  // the view it was
     }
     return code;
 }

@@ -141,8 +141,8 @@ struct SectionBits {
 bool AllocateSectionBits(std::size_t bytes, bool viewable, SectionBits* out);
 void ReleaseSectionBits(const SectionBits& bits);
 // Puts a copy-on-write view of the section's pixels in the place of the
-// large heap block `block` of its memory file's size, once for a section,
-// whose own writes then no longer reach the file. True when done.
+// large heap block `block` of the picture's size, once for a section, whose
+// own writes then no longer reach the file. True when done.
 bool ViewInto(void* block, SectionBits& bits);
 // The transfer's working memory: large heap blocks, or the test's allocator.
 void* AllocateWorking(std::size_t bytes);

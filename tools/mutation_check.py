@@ -182,13 +182,13 @@ MUTATIONS = [
     ("src/surface/heap.cpp", "return bytes > SIZE_MAX - page ? 0 : (bytes + page - 1) / page * page;",
      "return bytes > SIZE_MAX - page ? 0 : bytes / page * page;",
      "a large block is cut to whole pages"),
-    ("src/surface/heap.cpp", "if (slot.at == block && block != nullptr && !slot.view && slot.bytes == bits.mapped) {",
+    ("src/surface/heap.cpp", "if (slot.at == block && block != nullptr && !slot.view && slot.asked == bits.bytes) {",
      "if (slot.at == block && block != nullptr && !slot.view) {",
      "a block of another size than the section takes its view"),
     ("src/surface/heap.cpp", "    if (bits.file == port::kNoFile || bits.frozen) {",
      "    if (bits.file == port::kNoFile) {", "a section is frozen again, losing what was drawn since"),
     ("src/surface/heap.cpp",
-     "            if (port::FreezeMemoryFile(bits.file, bits.bits, bits.mapped) != ERROR_SUCCESS) {\n"
+     "            if (port::MapCopyView(bits.file, bits.mapped, bits.bits, true) != ERROR_SUCCESS) {\n"
      "                return false;\n            }\n",
      "", "a section's later writes reach the views of it"),
     # ---- Sections and device contexts.

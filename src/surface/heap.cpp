@@ -95,6 +95,8 @@ bool AllocateSectionBits(std::size_t bytes, bool viewable, SectionBits* out) {
     void* view = nullptr;
     const std::size_t pages = viewable && bytes >= kLarge ? WholePages(bytes) : 0;
     if (pages != 0 && port::CreateMemoryFile(pages, &out->file, &view) == ERROR_SUCCESS) {
+        // Where the system gives memory files large pages on advice only.
+        port::AdviseLargePages(view, pages);
         out->bits = static_cast<std::uint8_t*>(view);
         out->mapped = pages;
         return true;

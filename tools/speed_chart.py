@@ -19,14 +19,15 @@ point, so that the labels' offsets in the table can be moved.
 # label: None draws the point without a label (another row's label names it).
 # label side: "left" puts the label's start at the offset, "right" its end.
 #
-# veerpic: the README's figure for the whole run on a 2-core machine. The
-# peers: bench/quality/quality.py's one run of them all (bench/RESULTS.md,
-# "Sharpness against speed"). The README's ratios to the peers were timed
-# side by side in other rounds, so the gap between veerpic and a peer here
-# need not be one of them exactly; redraw with figures of one session when
-# there are some.
+# veerpic: the README's figure for the whole run, timed side by side with
+# Pillow on a 2-core AMD EPYC (bench/RESULTS.md, "Where a run's time and
+# memory go"). The peers: bench/quality/quality.py's one run of them all on
+# the earlier 2-core Xeon (bench/RESULTS.md, "Sharpness against speed");
+# Pillow's bilinear turn took 0.57 s on the one and 0.54 s on the other, so
+# the gap between veerpic and a peer here need not be the README's ratio
+# exactly; redraw with figures of one session when there are some.
 FIGURES = [
-    ("veerpic", (0.14, 0.18), 40.7, (0, 8), "center"),
+    ("veerpic", (0.23, 0.26), 40.7, (0, 8), "center"),
     ("OpenCV Lanczos-4", 0.863, 38.3, (7, -3), "left"),
     ("ImageMagick distort Lanczos", 3.704, 33.8, (-7, 5), "right"),
     ("Pillow bicubic", 0.903, 32.1, (7, -3), "left"),
@@ -42,12 +43,12 @@ FIGURES = [
     ("netpbm pnmrotate", 0.897, 22.1, (7, -3), "left"),
 ]
 # The copy floor: `cat` of the input and a write of veerpic's output size.
-COPY_FLOOR_SECONDS = 0.0403
+COPY_FLOOR_SECONDS = 0.035
 TITLE = "Turning a picture: speed against sharpness (up and left is better)"
 X_LABEL = "seconds for 4000 x 3000 24-bit at 30 degrees, whole process (log)"
 Y_LABEL = "PSNR at 30 degrees (dB)"
-NOTE = ("veerpic: the README's 0.14-0.18 s; peers: bench/quality/quality.py "
-        "(bench/RESULTS.md)")
+NOTE = ("veerpic: the README's 0.23-0.26 s (2-core AMD EPYC); peers: "
+        "bench/quality/quality.py on an earlier 2-core Xeon (bench/RESULTS.md)")
 # ---------------------------------------------------------------------------
 
 import argparse

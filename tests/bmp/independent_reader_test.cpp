@@ -9,8 +9,8 @@
 #include "bmp/bmp_writer.h"
 #include "pixels/row_codec.h"
 #include "support/test_support.h"
-#include "surface/services.h"
 #include "surface/platform.h"
+#include "surface/services.h"
 
 namespace {
 

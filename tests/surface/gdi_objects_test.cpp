@@ -1,5 +1,3 @@
-#include "surface/services.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "surface/platform.h"
+#include "surface/services.h"
 #include "surface/testing.h"
 
 namespace {

@@ -185,8 +185,11 @@ Pending* FindPending(const char* path) {
 }
 
 port::Code KeepPending(Pending& temp) {
+    // A file that has its name for good (a named temporary, a file taken on
+    // as one) needs nothing.
     const HeldTermination held;
-    const port::Code code = port::KeepTemporary(temp.file, temp.path.c_str());
+    const port::Code code =
+        temp.vanishes ? port::KeepTemporary(temp.file, temp.path.c_str()) : ERROR_SUCCESS;
     temp.vanishes = temp.vanishes && code != ERROR_SUCCESS;
     return code;
 }

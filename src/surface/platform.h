@@ -77,6 +77,7 @@ inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
 inline constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+inline constexpr DWORD FILE_SHARE_DELETE = 0x00000004u;
 inline constexpr DWORD CREATE_NEW = 1;
 inline constexpr DWORD CREATE_ALWAYS = 2;
 inline constexpr DWORD OPEN_EXISTING = 3;

@@ -112,7 +112,8 @@ std::uint64_t UniqueSeed();
 // the file goes with the process until KeepTemporary (it has no name yet, or
 // is marked for deletion): `*vanishes` tells which.
 Code CreateTemporary(const char* path, File* file, bool* vanishes);
-// Gives the temporary open as `file` its name `path` for good.
+// Gives the temporary open as `file`, one that goes with the process, its
+// name `path` for good.
 Code KeepTemporary(File file, const char* path);
 // Removes `path`, with only the calls a termination handler may make.
 void RemoveInHandler(const char* path);

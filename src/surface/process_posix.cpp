@@ -94,10 +94,6 @@ Code CreateTemporary(const char* path, File* file, bool* vanishes) {
 }
 
 Code KeepTemporary(File file, const char* path) {
-    struct stat st {};
-    if (fstat(static_cast<int>(file), &st) != 0 || st.st_nlink != 0) {
-        return CodeOf(st.st_nlink != 0);  // it has its name
-    }
     // The descriptor's link in /proc names the unnamed file for linkat
     // without the privilege that linking a descriptor itself asks for.
     char self[64];

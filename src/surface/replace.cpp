@@ -278,8 +278,9 @@ port::Code Place(const char* from, const char* to, bool replace, bool writeThrou
     const bool adopted = code == ERROR_SUCCESS && detail::FindPending(from) == nullptr;
     if (adopted) {
         detail::OpenFile file;
-        code = port::Open(from, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                          file.put());
+        // Shared for deleting: the file is renamed while this handle holds it.
+        code = port::Open(from, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                          OPEN_EXISTING, file.put());
         code = code == ERROR_SUCCESS ? detail::AddPending(from, file.get(), false) : code;
         if (code == ERROR_SUCCESS) {
             (void)file.release();  // the registry's now

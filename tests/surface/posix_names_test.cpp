@@ -14,6 +14,7 @@
 #include <string>
 
 #include "support/test_support.h"
+#include "surface/pending_temporary.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 
@@ -76,13 +77,9 @@ TEST(PosixNames, AChainOfRelativeLinksLeadsToItsFile) {
     fs::create_symlink("two", dir.File("three"));
     const std::string out = dir.File("three");
     EXPECT_EQ(GetFileAttributesA(out.c_str()), FILE_ATTRIBUTE_NORMAL);
-    char temp[4096];
-    ASSERT_NE(GetTempFileNameA(dir.path().c_str(), "vp", 0, temp, sizeof temp), 0u);
-    HANDLE file = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
-    ASSERT_TRUE(CloseHandle(file));
+    const std::string made = veerpic_test::PendingTemporary(dir.path(), Bytes{'n', 'e', 'w'});
+    ASSERT_FALSE(made.empty());
+    const char* temp = made.c_str();
     EXPECT_TRUE(ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr)) << GetLastError();
     EXPECT_EQ(veerpic_test::ReadBytes(dir.File("sub/real.bmp")), (Bytes{'n', 'e', 'w'}));
     for (const char* name : {"sub/one", "two", "three"}) {

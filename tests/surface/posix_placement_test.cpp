@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "support/test_support.h"
+#include "surface/pending_temporary.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 
@@ -28,19 +29,8 @@ using veerpic_test::Bytes;
 using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
-// A pending temporary in `folder` holding `contents`; "" when it cannot be made.
 std::string Temporary(const std::string& folder, const Bytes& contents) {
-    char name[4096];
-    HANDLE file = GetTempFileNameA(folder.c_str(), "vp", 0, name, sizeof name) == 0
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-        CloseHandle(file);
-    return ok ? std::string(name) : std::string();
+    return veerpic_test::PendingTemporary(folder, contents);
 }
 
 TEST(PosixPlacement, AFifoIsNeverReplaced) {

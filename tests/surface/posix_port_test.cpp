@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "support/test_support.h"
+#include "surface/pending_temporary.h"
 #include "surface/platform.h"
 #include "surface/system_calls_posix.h"
 #include "surface/testing.h"
@@ -210,13 +211,9 @@ TEST(PosixPort, ABusyOutputIsWrittenInPlace) {
     TempDir dir;
     const std::string out = dir.File("out.bmp");
     veerpic_test::WriteBytes(out, Bytes(50, 1));
-    char temp[4096];
-    ASSERT_NE(GetTempFileNameA(dir.path().c_str(), "vp", 0, temp, sizeof temp), 0u);
-    HANDLE file = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file, "new", 3, &written, nullptr));
-    ASSERT_TRUE(CloseHandle(file));
+    const std::string made = veerpic_test::PendingTemporary(dir.path(), Bytes{'n', 'e', 'w'});
+    ASSERT_FALSE(made.empty());
+    const char* temp = made.c_str();
     SetFaultHook([](SystemCall call) { return call == SystemCall::kRename ? EBUSY : 0; });
     const BOOL replaced = ReplaceFileA(out.c_str(), temp, nullptr, 0, nullptr, nullptr);
     SetFaultHook(nullptr);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "support/test_support.h"
+#include "surface/pending_temporary.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 
@@ -36,18 +37,9 @@ std::string Temporary(const TempDir& dir, const Bytes& contents, bool named) {
             return call == SystemCall::kOpen && ++opens == 3 ? EOPNOTSUPP : 0;
         });
     }
-    char name[4096];
-    const UINT made = GetTempFileNameA(dir.path().c_str(), "vp", 0, name, sizeof name);
+    const std::string name = veerpic_test::PendingTemporary(dir.path(), contents);
     SetFaultHook(nullptr);
-    HANDLE file = made == 0 ? INVALID_HANDLE_VALUE
-                            : CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-        CloseHandle(file);
-    return ok && fs::exists(name) == named ? std::string(name) : std::string();
+    return !name.empty() && fs::exists(name) == named ? name : std::string();
 }
 
 std::size_t OpenDescriptors() {

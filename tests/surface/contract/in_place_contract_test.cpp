@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/test_support.h"
+#include "surface/pending_temporary.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 
@@ -55,22 +56,8 @@ int Hook(SystemCall call) {
     return 0;
 }
 
-// A pending temporary in `dir` holding `contents`; "" when it cannot be made.
 std::string Temporary(const TempDir& dir, const Bytes& contents) {
-    std::string name(dir.path().string().size() + 64, '\0');
-    if (GetTempFileNameA(dir.path().string().c_str(), "vp", 0, name.data(),
-                         static_cast<DWORD>(name.size())) == 0) {
-        return "";
-    }
-    name.resize(name.find('\0'));
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-        CloseHandle(file);
-    return ok ? name : "";
+    return veerpic_test::PendingTemporary(dir.path().string(), contents);
 }
 
 struct Case {

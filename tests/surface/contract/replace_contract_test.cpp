@@ -7,6 +7,7 @@
 
 #include "support/test_support.h"
 #include "surface/contract/system_differences.h"
+#include "surface/pending_temporary.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 
@@ -18,22 +19,10 @@ using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
 // A pending temporary in `dir` holding `contents`, written as the writer
-// writes one; "" when it cannot be made.
+// writes one.
 std::string Temporary(const TempDir& dir, const Bytes& contents) {
-    std::string name(dir.path().string().size() + 64, '\0');
-    if (GetTempFileNameA(dir.path().string().c_str(), "vp", 0, name.data(),
-                         static_cast<DWORD>(name.size())) == 0) {
-        return "";
-    }
-    name.resize(name.find('\0'));
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok =
-        file != INVALID_HANDLE_VALUE &&
-        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-        CloseHandle(file);
-    return ok ? name : "";
+    return veerpic_test::PendingTemporary(dir.path().string(), contents,
+                                          FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL);
 }
 
 std::size_t Entries(const fs::path& dir) {

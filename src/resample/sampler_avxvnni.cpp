@@ -1,12 +1,12 @@
-// The B-spline sampler with AVX2 and AVX-VNNI: the multiply-adds accumulate
-// in one instruction each, with the same sums.
+// The B-spline sampler with AVX2 and AVX-VNNI, two pixels at a time: the
+// multiply-adds accumulate in one instruction each, with the same sums.
 #include "resample/sampler.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 
-#include "resample/sampler_pixel.h"
+#include "resample/sampler_pixel_pairs.h"
 
 namespace veerpic::resample {
 namespace {
@@ -17,11 +17,17 @@ struct MultiplyAddVnni {
     }
 };
 
+struct MultiplyAddVnni256 {
+    static __m256i Apply(__m256i sum, __m256i pairs, __m256i weights) {
+        return _mm256_dpwssd_avx_epi32(sum, pairs, weights);
+    }
+};
+
 }  // namespace
 
 void SampleRunAvxVnni(const SampleSource& source, std::int64_t u, std::int64_t v, std::int64_t du,
                       std::int64_t dv, std::int32_t count, std::uint8_t* out) {
-    SampleRunPixels<MultiplyAddVnni>(source, u, v, du, dv, count, out);
+    SampleRunPixelPairs<MultiplyAddVnni, MultiplyAddVnni256>(source, u, v, du, dv, count, out);
 }
 
 }  // namespace veerpic::resample

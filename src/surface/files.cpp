@@ -356,11 +356,25 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, DWORD* written,
                       : (file->access & GENERIC_WRITE) == 0                  ? ERROR_ACCESS_DENIED
                                                                              : ERROR_SUCCESS;
     const auto* in = static_cast<const std::uint8_t*>(buffer);
+    // A block that is a view of a section's memory file goes from that file
+    // while the block still shows it: the same bytes, none of them mapped.
+    port::File from = port::kNoFile;
+    std::uint64_t offset = 0;
+    if (code == ERROR_SUCCESS && file->regular && toWrite != 0) {
+        detail::ViewOfSection(in, toWrite, &from, &offset);
+    }
     DWORD done = 0;
     for (DWORD n = 1; code == ERROR_SUCCESS && done < toWrite; done += n) {
-        code = file->regular
-                   ? port::WriteAt(file->file, in + done, toWrite - done, file->position + done, &n)
-                   : port::Write(file->file, in + done, toWrite - done, &n);
+        code = from == port::kNoFile
+                   ? ERROR_NOT_SUPPORTED
+                   : port::WriteFromView(file->file, from, offset + done, in + done, toWrite - done,
+                                         file->position + done, &n);
+        if (code == ERROR_NOT_SUPPORTED) {
+            from = port::kNoFile;  // from memory, from here on
+            code = file->regular ? port::WriteAt(file->file, in + done, toWrite - done,
+                                                 file->position + done, &n)
+                                 : port::Write(file->file, in + done, toWrite - done, &n);
+        }
         // Nothing taken and no reason given: a full device.
         code = code == ERROR_SUCCESS && n == 0 ? ERROR_DISK_FULL : code;
     }

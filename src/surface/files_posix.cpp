@@ -2,11 +2,14 @@
 // folder, what a file is, and where a path's links lead.
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/statfs.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -87,6 +90,38 @@ bool OnProc(const posix::Located& at) {
         posix::Close(link);
     }
     return onProc;
+}
+
+// Whether the pages of the `bytes` at `view`, in a private view of a file,
+// all still show the file: the process's page map marks a page the view has
+// written as the process's own (present and not a file's) or as swapped out.
+// False where the map cannot be read.
+bool ViewUnwritten(const void* view, std::size_t bytes) {
+    const int map = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+    if (map < 0) {
+        return false;
+    }
+    constexpr std::uint64_t kPresent = std::uint64_t{1} << 63;
+    constexpr std::uint64_t kSwapped = std::uint64_t{1} << 62;
+    constexpr std::uint64_t kFilePage = std::uint64_t{1} << 61;
+    const std::uintptr_t page = port::PageSize();
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(view);
+    const std::uintptr_t end = (start + bytes + page - 1) / page;
+    std::uint64_t entries[512];
+    bool unwritten = true;
+    for (std::uintptr_t p = start / page; unwritten && p < end;) {
+        const std::size_t n = std::min<std::uintptr_t>(std::size(entries), end - p);
+        const std::size_t size = n * sizeof *entries;
+        unwritten = pread(map, entries, size, static_cast<off_t>(p * sizeof *entries)) ==
+                    static_cast<ssize_t>(size);
+        for (std::size_t i = 0; unwritten && i < n; ++i) {
+            unwritten =
+                (entries[i] & kSwapped) == 0 && (entries[i] & (kPresent | kFilePage)) != kPresent;
+        }
+        p += n;
+    }
+    ::close(map);
+    return unwritten;
 }
 
 // One read or write, made again while it is interrupted.
@@ -196,6 +231,32 @@ Code Write(File file, const void* buffer, DWORD count, DWORD* done) {
 Code WriteAt(File file, const void* buffer, DWORD count, std::uint64_t at, DWORD* done) {
     return Transfer(SystemCall::kWriteAt, ::pwrite, done, static_cast<int>(file), buffer, count,
                     static_cast<off_t>(at));
+}
+
+Code WriteFromView(File file, File from, std::uint64_t offset, const void* view, DWORD count,
+                   std::uint64_t at, DWORD* done) {
+    *done = 0;
+    const int out = static_cast<int>(file);
+    const off_t position = lseek(out, 0, SEEK_CUR);
+    // sendfile writes at the file's own position, which is put back after.
+    if (count == 0 || position < 0 || !ViewUnwritten(view, count) ||
+        lseek(out, static_cast<off_t>(at), SEEK_SET) < 0) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    auto in = static_cast<off_t>(offset);
+    ssize_t n;
+    while ((n = Call(SystemCall::kWriteAt, ssize_t{-1}, ::sendfile, out, static_cast<int>(from),
+                     &in, std::size_t{count})) < 0 &&
+           errno == EINTR) {
+    }
+    const int err = errno;
+    (void)lseek(out, position, SEEK_SET);
+    if (n < 0 && (err == EINVAL || err == ENOSYS)) {
+        return ERROR_NOT_SUPPORTED;  // a file sendfile does not write
+    }
+    errno = err;
+    *done = n < 0 ? 0 : static_cast<DWORD>(n);
+    return CodeOf(n >= 0);
 }
 
 Code Flush(File file) {

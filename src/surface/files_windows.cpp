@@ -139,6 +139,15 @@ Code WriteAt(File file, const void* buffer, DWORD count, std::uint64_t at, DWORD
     return Transfer(file, const_cast<void*>(buffer), count, &at, done, true);
 }
 
+// Windows cannot tell cheaply which pages of a view are its own: a view is
+// written from memory.
+Code WriteFromView(File file, File from, std::uint64_t offset, const void* view, DWORD count,
+                   std::uint64_t at, DWORD* done) {
+    (void)file, (void)from, (void)offset, (void)view, (void)count, (void)at;
+    *done = 0;
+    return ERROR_NOT_SUPPORTED;
+}
+
 Code Flush(File file) {
     return Run(SystemCall::kFlush, [&] { return ::FlushFileBuffers(AsHandle(file)) != 0; });
 }

@@ -29,6 +29,7 @@ struct Large {
     std::size_t bytes = 0;  // whole pages
     std::size_t asked = 0;  // what the caller asked for
     bool view = false;
+    port::File file = port::kNoFile;  // the view's memory file, a handle of the block's own
 };
 constexpr int kMaxLarge = 32;
 std::mutex largeLock;
@@ -63,6 +64,9 @@ bool FreeLarge(void* block) {
     for (Large& slot : large) {
         if (slot.at != nullptr && slot.at == block) {
             port::Unmap(slot.at, slot.bytes, slot.view);
+            if (slot.file != port::kNoFile) {
+                port::Close(slot.file);
+            }
             slot = Large{};
             return true;
         }
@@ -134,7 +138,27 @@ bool ViewInto(void* block, SectionBits& bits) {
             }
             bits.frozen = true;
             slot.view = port::MapCopyView(bits.file, slot.bytes, block, false) == ERROR_SUCCESS;
+            // The block may outlive the section: it keeps the file open for
+            // writing it from there (without, it is written from memory).
+            if (slot.view && port::Duplicate(bits.file, &slot.file) != ERROR_SUCCESS) {
+                slot.file = port::kNoFile;
+            }
             return slot.view;
+        }
+    }
+    return false;
+}
+
+bool ViewOfSection(const void* buffer, std::size_t bytes, port::File* file, std::uint64_t* offset) {
+    const auto at = reinterpret_cast<std::uintptr_t>(buffer);
+    std::lock_guard<std::mutex> hold(largeLock);
+    for (const Large& slot : large) {
+        const auto start = reinterpret_cast<std::uintptr_t>(slot.at);
+        if (slot.file != port::kNoFile && at >= start && bytes <= slot.asked &&
+            at - start <= slot.asked - bytes) {
+            *file = slot.file;
+            *offset = at - start;
+            return true;
         }
     }
     return false;

@@ -149,6 +149,14 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view);
 // file. Reads see the file's pages until the view writes its own. On failure
 // the pages at `at` are as they were, or fresh ones.
 Code MapCopyView(File file, std::size_t bytes, void* at, bool overView);
+// Writes the `count` bytes at `view`, in a copy-on-write view of the memory
+// file `from` (they start at its `offset`), into `file` at `at` straight from
+// the memory file, without mapping them, where the view has written none of
+// their pages; the file's own position stays. ERROR_NOT_SUPPORTED, with
+// nothing written, where the view has or the system cannot tell or cannot
+// write so: the caller writes them from memory.
+Code WriteFromView(File file, File from, std::uint64_t offset, const void* view, DWORD count,
+                   std::uint64_t at, DWORD* done);
 // Advice to back a large block with large pages; a system without them
 // keeps ordinary ones.
 void AdviseLargePages(void* block, std::size_t bytes);

@@ -198,22 +198,11 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
 }
 
 Code MapCopyView(File file, std::size_t bytes, void* at, bool overView) {
-    // A mapping takes the place of any other.
-    if (Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {
-        return CodeOf(false);
-    }
-#if defined(MADV_POPULATE_READ)
-    // A view in a block's place is there to be read: the file's pages mapped
-    // at once, for reading (no copy), one call rather than a fault a page.
-    // Advice only: an older system maps them when read. A section's own
-    // view is seldom read again, and is left to map its pages when read.
-    if (!overView) {
-        (void)madvise(at, bytes, MADV_POPULATE_READ);
-    }
-#else
-    (void)overView;
-#endif
-    return ERROR_SUCCESS;
+    (void)overView;  // a mapping takes the place of any other
+    // Its pages are mapped when read: a block written to a file goes from the
+    // memory file itself, and a page the transfer never wrote is not
+    // allocated for a read.
+    return CodeOf(Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) != MAP_FAILED);
 }
 
 void AdviseLargePages(void* block, std::size_t bytes) {

@@ -144,6 +144,10 @@ void ReleaseSectionBits(const SectionBits& bits);
 // large heap block `block` of the picture's size, once for a section, whose
 // own writes then no longer reach the file. True when done.
 bool ViewInto(void* block, SectionBits& bits);
+// Where the `bytes` at `buffer` lie in a large heap block that is a view of
+// a section's memory file: that file (the block's own handle) and where in
+// it they start. False for any other memory.
+bool ViewOfSection(const void* buffer, std::size_t bytes, port::File* file, std::uint64_t* offset);
 // The transfer's working memory: large heap blocks, or the test's allocator.
 void* AllocateWorking(std::size_t bytes);
 void ReleaseWorking(void* block);

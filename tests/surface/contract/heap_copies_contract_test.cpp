@@ -1,8 +1,9 @@
 // GetDIBits into a block of the process heap gives what it gives into any
 // other memory, however the services fill the block: rows in the order and
 // layout asked for, row ends cleared, only the rows asked for, nothing past
-// the picture; and a second copy after the section was drawn on holds the
-// drawing while the first keeps the picture as it was.
+// the picture; a second copy after the section was drawn on holds the
+// drawing while the first keeps the picture as it was; and a file the block
+// is written to gets what the block holds.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "support/test_support.h"
 #include "surface/platform.h"
 #include "surface/testing.h"
 
@@ -126,6 +128,77 @@ TEST(HeapCopiesContract, ACopyAfterDrawingHoldsTheDrawing) {
     HeapFree(GetProcessHeap(), 0, before);
     HeapFree(GetProcessHeap(), 0, after);
     EXPECT_TRUE(DeleteObject(bitmap));
+}
+
+// A block written to a file gives the file what the block holds: the picture
+// as it was copied where nothing was written into the block, every byte
+// written into it where something was, wherever it lies; for a part of the
+// block that starts inside a page too, and after the section is gone.
+TEST(HeapCopiesContract, AFileGetsWhatTheBlockHolds) {
+    struct Edit {
+        const char* what;
+        std::size_t at, length;   // bytes of the block written into
+        std::size_t from, count;  // the bytes written to the file
+        bool sectionGone;
+    };
+    const Case& c = kCases[0];
+    const std::size_t size = 1200 * 3 * 700;
+    const std::size_t part = 1 << 20;
+    const Edit kEdits[] = {
+        {"nothing written", 0, 0, 0, size, false},
+        {"its first byte", 0, 1, 0, size, false},
+        {"its last byte", size - 1, 1, 0, size, false},
+        {"a byte in a page in the middle", size / 2 + 5, 1, 0, size, false},
+        {"a part from inside a page", 0, 0, 4099, part, false},
+        {"a part, its last byte written", 4099 + part - 1, 1, 4099, part, false},
+        {"nothing written, the section gone", 0, 0, 0, size, true},
+        {"a page written, the section gone", 8192, 4096, 0, size, true},
+    };
+    veerpic_test::TempDir dir;
+    const std::string path = dir.File("out.bin");
+    const veerpic_test::Bytes head = {'B', 'M', '!'};
+    for (const Edit& e : kEdits) {
+        void* bits = nullptr;
+        HBITMAP bitmap = Section(c, &bits);
+        ASSERT_NE(bitmap, nullptr) << e.what;
+        std::mt19937 random(5);
+        for (std::size_t i = 0; i < size; ++i) {
+            static_cast<std::uint8_t*>(bits)[i] = static_cast<std::uint8_t>(random());
+        }
+        auto* block = static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), 0, size));
+        ASSERT_NE(block, nullptr) << e.what;
+        ASSERT_EQ(Copy(bitmap, c, block, static_cast<DWORD>(size)), c.height) << e.what;
+        for (std::size_t i = e.at; i < e.at + e.length; ++i) {
+            block[i] ^= 0xFF;
+        }
+        std::memset(bits, 0x3C, size);  // drawn on after the copy
+        if (e.sectionGone) {
+            EXPECT_TRUE(DeleteObject(bitmap)) << e.what;
+        }
+        // The block's bytes between two others: each lands where the file's
+        // position stood.
+        veerpic_test::Bytes expected(e.count + 6);
+        std::memcpy(expected.data(), head.data(), 3);
+        std::memcpy(expected.data() + 3, block + e.from, e.count);
+        std::memcpy(expected.data() + 3 + e.count, head.data(), 3);
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << e.what;
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(file, head.data(), 3, &written, nullptr)) << e.what;
+        EXPECT_TRUE(WriteFile(file, block + e.from, static_cast<DWORD>(e.count), &written, nullptr))
+            << e.what;
+        EXPECT_EQ(written, e.count) << e.what;
+        EXPECT_TRUE(WriteFile(file, head.data(), 3, &written, nullptr)) << e.what;
+        EXPECT_TRUE(CloseHandle(file)) << e.what;
+        EXPECT_EQ(veerpic_test::ReadBytes(path), expected) << e.what;
+        EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, block)) << e.what;
+        if (!e.sectionGone) {
+            EXPECT_TRUE(DeleteObject(bitmap)) << e.what;
+        }
+    }
+    const LiveCounts live = GetLiveCounts();
+    EXPECT_EQ(live.heapBlocks + live.bitmaps + live.files, 0);
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ bool OnProc(const posix::Located& at) {
 // Whether the pages of the `bytes` at `view`, in a private view of a file,
 // all still show the file: the process's page map marks a page the view has
 // written as the process's own (present and not a file's) or as swapped out.
-// False where the map cannot be read.
+// False where the map cannot be read or cannot be believed.
 bool ViewUnwritten(const void* view, std::size_t bytes) {
     const int map = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
     if (map < 0) {
@@ -108,7 +108,15 @@ bool ViewUnwritten(const void* view, std::size_t bytes) {
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(view);
     const std::uintptr_t end = (start + bytes + page - 1) / page;
     std::uint64_t entries[512];
-    bool unwritten = true;
+    // The map is believed only where it shows a page the process has just
+    // written, its own stack's, as the process's own (an emulator's map of
+    // its host's pages does not).
+    volatile std::uint64_t own = 1;
+    const auto ownPage = reinterpret_cast<std::uintptr_t>(&own) / page;
+    bool unwritten =
+        pread(map, entries, sizeof *entries, static_cast<off_t>(ownPage * sizeof *entries)) ==
+            static_cast<ssize_t>(sizeof *entries) &&
+        (entries[0] & (kPresent | kFilePage)) == kPresent;
     for (std::uintptr_t p = start / page; unwritten && p < end;) {
         const std::size_t n = std::min<std::uintptr_t>(std::size(entries), end - p);
         const std::size_t size = n * sizeof *entries;

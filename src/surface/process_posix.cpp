@@ -199,9 +199,9 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
 
 Code MapCopyView(File file, std::size_t bytes, void* at, bool overView) {
     (void)overView;  // a mapping takes the place of any other
-    // Its pages are mapped when read: a block written to a file goes from the
-    // memory file itself, and a page the transfer never wrote is not
-    // allocated for a read.
+    // Its pages are mapped only where read: a block written to a file goes
+    // from the memory file itself, and a page of the file never written (a
+    // canvas's corners) stays unallocated unless the block is read there.
     return CodeOf(Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) != MAP_FAILED);
 }
 

@@ -313,8 +313,8 @@ MUTATIONS = [
     ("src/surface/process_posix.cpp", "    if (bytes > FileSizeLimit()) {\n        return ERROR_FILE_TOO_LARGE;",
      "    if (false) {\n        return ERROR_FILE_TOO_LARGE;",
      "a memory file past the file-size limit is made"),
-    ("src/surface/process_posix.cpp", "if (Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {",
-     "if (Map(at, bytes, MAP_SHARED | MAP_FIXED, static_cast<int>(file)) == MAP_FAILED) {",
+    ("src/surface/process_posix.cpp", "return CodeOf(Map(at, bytes, MAP_PRIVATE | MAP_FIXED, static_cast<int>(file)) != MAP_FAILED);",
+     "return CodeOf(Map(at, bytes, MAP_SHARED | MAP_FIXED, static_cast<int>(file)) != MAP_FAILED);",
      "a view's writes reach the section"),
     # ---- The formats and the decoder.
     ("src/pixels/bmp_decode.cpp",

@@ -194,8 +194,9 @@ MUTATIONS = [
     ("src/surface/files.cpp", "port::WriteFromView(file->file, from, offset + done, in + done,",
      "port::WriteFromView(file->file, from, done, in + done,",
      "a part of a view is written from the start of its memory file"),
-    ("src/surface/files_posix.cpp", "        (entries[0] & (kPresent | kFilePage)) == kPresent;",
-     "        true;", "a view written into is written from its memory file all the same"),
+    ("src/surface/files_posix.cpp",
+     "                (entries[i] & kSwapped) == 0 && (entries[i] & (kPresent | kFilePage)) != kPresent;",
+     "                (entries[i] & kSwapped) == 0;", "a view written into is written from its memory file all the same"),
     ("src/surface/files_posix.cpp", "!ViewUnwritten(view, count) ||\n        lseek(out, static_cast<off_t>(at), SEEK_SET) < 0) {",
      "!ViewUnwritten(view, count)) {", "a view is written where the file's position stood"),
     # ---- Sections and device contexts.

@@ -92,43 +92,36 @@ bool OnProc(const posix::Located& at) {
     return onProc;
 }
 
-// Whether the pages of the `bytes` at `view`, in a private view of a file,
-// all still show the file: the process's page map marks a page the view has
-// written as the process's own (present and not a file's) or as swapped out.
-// False where the map cannot be read or cannot be believed.
+// Whether the `bytes` at `view`, in a private view of a file, all still show
+// the file: the process's page map marks a page the view wrote as the
+// process's own (present and not a file's) or as swapped out. The map is
+// believed only where it shows a page just written on the stack as the
+// process's own (an emulator's map of its host's pages does not).
 bool ViewUnwritten(const void* view, std::size_t bytes) {
-    const int map = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
-    if (map < 0) {
-        return false;
-    }
-    constexpr std::uint64_t kPresent = std::uint64_t{1} << 63;
-    constexpr std::uint64_t kSwapped = std::uint64_t{1} << 62;
-    constexpr std::uint64_t kFilePage = std::uint64_t{1} << 61;
+    constexpr std::uint64_t kPresent = 1ull << 63, kSwapped = 1ull << 62, kFilePage = 1ull << 61;
     const std::uintptr_t page = port::PageSize();
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(view);
-    const std::uintptr_t end = (start + bytes + page - 1) / page;
+    const int map = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
     std::uint64_t entries[512];
-    // The map is believed only where it shows a page the process has just
-    // written, its own stack's, as the process's own (an emulator's map of
-    // its host's pages does not).
+    const auto read = [&](std::uintptr_t first, std::size_t n) {  // n pages' entries
+        const auto size = static_cast<ssize_t>(n * sizeof *entries);
+        return pread(map, entries, n * sizeof *entries, static_cast<off_t>(first * 8)) == size;
+    };
     volatile std::uint64_t own = 1;
-    const auto ownPage = reinterpret_cast<std::uintptr_t>(&own) / page;
-    bool unwritten =
-        pread(map, entries, sizeof *entries, static_cast<off_t>(ownPage * sizeof *entries)) ==
-            static_cast<ssize_t>(sizeof *entries) &&
-        (entries[0] & (kPresent | kFilePage)) == kPresent;
-    for (std::uintptr_t p = start / page; unwritten && p < end;) {
+    bool unwritten = map >= 0 && read(reinterpret_cast<std::uintptr_t>(&own) / page, 1) &&
+                     (entries[0] & (kPresent | kFilePage)) == kPresent;
+    const auto start = reinterpret_cast<std::uintptr_t>(view);
+    const std::uintptr_t end = (start + bytes + page - 1) / page;
+    for (std::uintptr_t p = start / page; unwritten && p < end; p += std::size(entries)) {
         const std::size_t n = std::min<std::uintptr_t>(std::size(entries), end - p);
-        const std::size_t size = n * sizeof *entries;
-        unwritten = pread(map, entries, size, static_cast<off_t>(p * sizeof *entries)) ==
-                    static_cast<ssize_t>(size);
+        unwritten = read(p, n);
         for (std::size_t i = 0; unwritten && i < n; ++i) {
             unwritten =
                 (entries[i] & kSwapped) == 0 && (entries[i] & (kPresent | kFilePage)) != kPresent;
         }
-        p += n;
     }
-    ::close(map);
+    if (map >= 0) {
+        ::close(map);
+    }
     return unwritten;
 }
 

@@ -141,9 +141,7 @@ Code WriteAt(File file, const void* buffer, DWORD count, std::uint64_t at, DWORD
 
 // Windows cannot tell cheaply which pages of a view are its own: a view is
 // written from memory.
-Code WriteFromView(File file, File from, std::uint64_t offset, const void* view, DWORD count,
-                   std::uint64_t at, DWORD* done) {
-    (void)file, (void)from, (void)offset, (void)view, (void)count, (void)at;
+Code WriteFromView(File, File, std::uint64_t, const void*, DWORD, std::uint64_t, DWORD* done) {
     *done = 0;
     return ERROR_NOT_SUPPORTED;
 }

@@ -207,6 +207,28 @@ TEST(Replace, AnOutputWrittenInPlaceIsNeverHalfNew) {
     EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u);
 }
 
+// A picture of several megabytes, whose canvas goes to the file straight
+// from its memory file, on a file system that fills before its end: the
+// write fails as any other, the earlier output stays, no temporary remains.
+TEST(Replace, ALargePictureOnAFullDiskKeepsTheEarlierOutput) {
+    TempDir dir;
+    const std::string in = dir.File("in.bmp");
+    veerpic_test::WriteBytes(in, Picture(800, 600));
+    fs::create_directory(dir.File("small"));
+    const Mount small("-t tmpfs -o size=1m", "tmpfs", dir.File("small"));
+    if (!small.made()) {
+        GTEST_SKIP() << "the system does not let the tests mount a file system";
+    }
+    const std::string out = dir.File("small/out.bmp");
+    const Bytes earlier = Picture(200, 150);
+    veerpic_test::WriteBytes(out, earlier);
+    const auto r = RunTool({"30", in, out});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "ERROR: cannot write file '" + out + "'\n");
+    EXPECT_EQ(veerpic_test::ReadBytes(out), earlier);
+    EXPECT_EQ(Entries(dir.File("small")), 1u);
+}
+
 // Outputs of root's written by an unprivileged user: each keeps its place,
 // owner and group and loses its set-ID bits, or, when the user may not write
 // it (or a file-size limit stops the picture), stays as it was byte for byte.

@@ -2,6 +2,7 @@
 // file services.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "support/test_support.h"
@@ -11,11 +12,11 @@ namespace veerpic_test {
 
 // A pending temporary in `folder` holding `contents`, its file opened with
 // `flags`; "" when it cannot be made.
-inline std::string PendingTemporary(const std::string& folder, const Bytes& contents,
+inline std::string PendingTemporary(const std::filesystem::path& folder, const Bytes& contents,
                                     platform::DWORD flags = platform::FILE_ATTRIBUTE_NORMAL) {
     using namespace platform;
     char name[4096];
-    if (GetTempFileNameA(folder.c_str(), "vp", 0, name, sizeof name) == 0) {
+    if (GetTempFileNameA(folder.string().c_str(), "vp", 0, name, sizeof name) == 0) {
         return "";
     }
     HANDLE file =

@@ -29,15 +29,11 @@ using veerpic_test::Bytes;
 using veerpic_test::TempDir;
 namespace fs = std::filesystem;
 
-std::string Temporary(const std::string& folder, const Bytes& contents) {
-    return veerpic_test::PendingTemporary(folder, contents);
-}
-
 TEST(PosixPlacement, AFifoIsNeverReplaced) {
     TempDir dir;
     const std::string fifo = dir.File("out.bmp");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string temp = Temporary(dir.path(), Bytes{1, 2});
+    const std::string temp = veerpic_test::PendingTemporary(dir.path(), Bytes{1, 2});
     ASSERT_FALSE(temp.empty());
     EXPECT_FALSE(ReplaceFileA(fifo.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -59,7 +55,7 @@ TEST(PosixPlacement, AnInPlaceWriteWaitsForTheLock) {
     veerpic_test::WriteBytes(out, Bytes(1000, 0xEE));
     fs::create_hard_link(out, dir.File("other.bmp"));  // written in place
     const Bytes fresh(3000, 0x5C);
-    const std::string temp = Temporary(dir.path(), fresh);
+    const std::string temp = veerpic_test::PendingTemporary(dir.path(), fresh);
     ASSERT_FALSE(temp.empty());
     const int holder = open(out.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
@@ -95,7 +91,7 @@ TEST(PosixPlacement, TheFileSizeLimitIsCheckedBeforeAByteChanges) {
     fs::create_hard_link(out, dir.File("other.bmp"));  // written in place
     const pid_t pid = fork();
     if (pid == 0) {
-        const std::string temp = Temporary(dir.path(), Bytes(8000, 0x11));
+        const std::string temp = veerpic_test::PendingTemporary(dir.path(), Bytes(8000, 0x11));
         std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit {};
         getrlimit(RLIMIT_FSIZE, &limit);
@@ -130,7 +126,7 @@ TEST(PosixPlacement, ATemporaryOnAnotherFileSystemIsCopiedOrWrittenIn) {
     }
     const std::string out = dir.File("out.bmp");
     for (const bool existing : {false, true}) {
-        const std::string temp = Temporary("/dev/shm", Bytes{7, 8});
+        const std::string temp = veerpic_test::PendingTemporary("/dev/shm", Bytes{7, 8});
         ASSERT_FALSE(temp.empty());
         EXPECT_TRUE(existing ? ReplaceFileA(out.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr)
                              : MoveFileExA(temp.c_str(), out.c_str(), MOVEFILE_REPLACE_EXISTING))
@@ -152,7 +148,7 @@ TEST(PosixPlacement, ATemporaryOnAnotherFileSystemIsCopiedOrWrittenIn) {
         if (geteuid() == 0 && !veerpic_test::BecomeNobody()) {
             _exit(3);
         }
-        const std::string temp = Temporary("/dev/shm", Bytes{9});
+        const std::string temp = veerpic_test::PendingTemporary("/dev/shm", Bytes{9});
         const bool placed =
             !temp.empty() && ReplaceFileA(out.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr);
         _exit(placed && !fs::exists(temp) ? 0 : 1);

@@ -56,10 +56,6 @@ int Hook(SystemCall call) {
     return 0;
 }
 
-std::string Temporary(const TempDir& dir, const Bytes& contents) {
-    return veerpic_test::PendingTemporary(dir.path().string(), contents);
-}
-
 struct Case {
     const char* what;
     bool existing;  // an output stands there
@@ -121,7 +117,7 @@ TEST(InPlaceContract, RefusalsAndMissingFeaturesTheOutputIsWrittenAround) {
         if (c.linked) {
             fs::create_hard_link(out, other);
         }
-        const std::string temp = Temporary(dir, fresh);
+        const std::string temp = veerpic_test::PendingTemporary(dir.path(), fresh);
         ASSERT_FALSE(temp.empty()) << c.what;
         for (auto& n : seen) {
             n = 0;

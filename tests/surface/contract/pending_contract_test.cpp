@@ -25,10 +25,6 @@ constexpr int kIo = 1117;  // ERROR_IO_DEVICE
 constexpr int kIo = EIO;
 #endif
 
-std::string Temporary(const TempDir& dir, const Bytes& contents) {
-    return veerpic_test::PendingTemporary(dir.path().string(), contents);
-}
-
 // What reading `path` through the services gives.
 Bytes ReadThrough(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -56,7 +52,7 @@ TEST(PendingContract, DispositionsMeetThePendingTemporaryAsAFileThatExists) {
     };
     TempDir dir;
     for (const auto& c : cases) {
-        const std::string temp = Temporary(dir, contents);
+        const std::string temp = veerpic_test::PendingTemporary(dir.path(), contents);
         ASSERT_FALSE(temp.empty()) << c.creation;
         HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, c.creation,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -103,8 +103,9 @@ bool ViewUnwritten(const void* view, std::size_t bytes) {
     const int map = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
     std::uint64_t entries[512];
     const auto read = [&](std::uintptr_t first, std::size_t n) {  // n pages' entries
-        const auto size = static_cast<ssize_t>(n * sizeof *entries);
-        return pread(map, entries, n * sizeof *entries, static_cast<off_t>(first * 8)) == size;
+        const std::size_t size = n * sizeof *entries;
+        return pread(map, entries, size, static_cast<off_t>(first * sizeof *entries)) ==
+               static_cast<ssize_t>(size);
     };
     volatile std::uint64_t own = 1;
     bool unwritten = map >= 0 && read(reinterpret_cast<std::uintptr_t>(&own) / page, 1) &&

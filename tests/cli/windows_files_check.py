@@ -8,9 +8,10 @@ machine: what only a file system's own view shows.
    leads to (beside it, or in another folder) gets the new picture, the same
    bytes as an output that is a plain file.
 2. A run ended by force (the process killed outright, as TerminateProcess or
-   taskkill /F end it) while its temporary exists leaves no temporary: the
+   taskkill /F end it) while it writes its temporary leaves no temporary: the
    temporary is marked for deletion until it takes its place. The earlier
-   output stays whole.
+   output stays whole. (The mark follows the file's making by one call, so a
+   run is ended once its temporary holds bytes.)
 """
 
 import os
@@ -55,6 +56,17 @@ def links(run, work, failures):
         failures.append("links: temporaries left")
 
 
+def being_written(folder):
+    """Whether a temporary in `folder` holds bytes."""
+    for name in temporaries(folder):
+        try:
+            if os.path.getsize(os.path.join(folder, name)) > 0:
+                return True
+        except OSError:
+            pass  # gone meanwhile
+    return False
+
+
 def forced_ends(run, work, failures):
     out = os.path.join(work, "out.bmp")
     killed_while_writing = 0
@@ -66,9 +78,9 @@ def forced_ends(run, work, failures):
         child = subprocess.Popen(run + ["out.bmp"], cwd=work, stdin=subprocess.DEVNULL,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
-        while not temporaries(work) and child.poll() is None and time.monotonic() < deadline:
+        while not being_written(work) and child.poll() is None and time.monotonic() < deadline:
             time.sleep(0.001)
-        if child.poll() is None and temporaries(work):
+        if child.poll() is None and being_written(work):
             child.send_signal(signal.SIGKILL)
             killed_while_writing += 1
         child.wait()
@@ -85,9 +97,9 @@ def forced_ends(run, work, failures):
             failures.append("attempt %d: temporary left: %s" % (attempt, temporaries(work)))
             for name in temporaries(work):
                 os.remove(os.path.join(work, name))
-    print("forced ends: %d while the temporary existed" % killed_while_writing)
+    print("forced ends: %d while the temporary was written" % killed_while_writing)
     if killed_while_writing == 0:
-        failures.append("no run was ended while its temporary existed")
+        failures.append("no run was ended while its temporary was written")
 
 
 def main():

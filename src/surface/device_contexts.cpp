@@ -1,5 +1,7 @@
 // Memory device contexts: selecting bitmaps into them, the stretching mode,
 // and the parallelogram transfer between two of them.
+#include <cmath>
+#include <cstdlib>
 #include <new>
 
 #include "resample/transfer.h"
@@ -92,10 +94,22 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
     }
     const veerpic::resample::Point corners[3] = {
         {points[0].x, points[0].y}, {points[1].x, points[1].y}, {points[2].x, points[2].y}};
+    // A parallelogram that covers a quarter of the destination or more
+    // draws on most of its pages: large pages cost less than a fault for
+    // each small one. A thinner one leaves most pages never allocated.
+    GdiBitmap& target = *to->selected;
+    const auto at = [&](int k, bool y) {
+        return static_cast<double>(y ? points[k].y : points[k].x);
+    };
+    const double area = std::abs((at(1, false) - at(0, false)) * (at(2, true) - at(0, true)) -
+                                 (at(2, false) - at(0, false)) * (at(1, true) - at(0, true)));
+    if (4 * area >= static_cast<double>(target.format.width) * std::abs(target.format.height)) {
+        detail::FillSectionBits(target.pixels);
+    }
     const veerpic::resample::WorkingMemory memory{&detail::AllocateWorking,
                                                   &detail::ReleaseWorking};
     const pixels::Status status = veerpic::resample::TransferParallelogram(
-        to->selected->Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
+        target.Plane(), corners, src.Plane(), {xSrc, ySrc, width, height}, true, &memory);
     if (status != pixels::Status::kOk) {
         return detail::Fail(detail::ErrorFromStatus(status), FALSE);
     }

@@ -109,6 +109,12 @@ bool AllocateSectionBits(std::size_t bytes, bool viewable, SectionBits* out) {
     return out->bits != nullptr;
 }
 
+void FillSectionBits(const SectionBits& bits) {
+    if (bits.file != port::kNoFile && !bits.frozen) {
+        port::FillWithLargePages(bits.bits, bits.mapped);
+    }
+}
+
 void ReleaseSectionBits(const SectionBits& bits) {
     if (bits.bits == nullptr) {
         return;

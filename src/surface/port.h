@@ -160,5 +160,9 @@ Code WriteFromView(File file, File from, std::uint64_t offset, const void* view,
 // Advice to back a large block with large pages; a system without them
 // keeps ordinary ones.
 void AdviseLargePages(void* block, std::size_t bytes);
+// Gives a memory file's view (from CreateMemoryFile) large pages at once,
+// keeping what it holds, where the system can: for a view about to be
+// written nearly whole, whose small pages would cost a fault each.
+void FillWithLargePages(void* view, std::size_t bytes);
 
 }  // namespace platform::port

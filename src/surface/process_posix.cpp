@@ -12,6 +12,11 @@
 
 #include "surface/system_calls_posix.h"
 
+// Older C libraries lack the name; Linux gives it this value everywhere.
+#if defined(__linux__) && !defined(MADV_COLLAPSE)
+#define MADV_COLLAPSE 25
+#endif
+
 namespace platform::port {
 
 namespace {
@@ -158,12 +163,57 @@ std::size_t PageSize() {
     return page;
 }
 
+namespace {
+
 // Pages of `bytes` at `at` (anywhere, for null), shared with the file `fd`
 // or private; MAP_FAILED with errno set where they cannot be had.
 void* Map(void* at, std::size_t bytes, int flags, int fd) {
     return Call(SystemCall::kAllocate, MAP_FAILED, ::mmap, at, bytes, PROT_READ | PROT_WRITE, flags,
                 fd, off_t{0});
 }
+
+// Whether a block of `bytes` gains from large pages: a 12-Mpx turn does
+// (fewer faults, less system time), but for blocks of several hundred MiB
+// the system's cost of providing large pages outgrows the gain.
+constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+bool WantsLargePages(std::size_t bytes) {
+    return bytes >= 2 * kLargePage && bytes <= std::size_t{256} << 20;
+}
+
+// The memory file `fd` of `bytes`, shared; where large pages gain, its
+// view starts on one, so that FillWithLargePages can give it them.
+void* MapOnLargePageBoundary(std::size_t bytes, int fd) {
+    if (!WantsLargePages(bytes)) {
+        return Map(nullptr, bytes, MAP_SHARED, fd);
+    }
+    void* room = ::mmap(nullptr, bytes + kLargePage, PROT_NONE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (room == MAP_FAILED) {
+        return Map(nullptr, bytes, MAP_SHARED, fd);
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(room);
+    const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    void* at = Map(reinterpret_cast<void*>(first), bytes, MAP_SHARED | MAP_FIXED, fd);
+    if (at == MAP_FAILED) {
+        munmap(room, bytes + kLargePage);
+        return MAP_FAILED;
+    }
+    if (first != start) {
+        munmap(room, first - start);
+    }
+    munmap(reinterpret_cast<void*>(first + bytes), start + kLargePage - first);
+    return at;
+}
+
+// The whole large pages of the `bytes` at `block`: [*first, *end).
+bool WholeLargePages(void* block, std::size_t bytes, std::uintptr_t* first, std::uintptr_t* end) {
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    *first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    *end = (start + bytes) & ~(kLargePage - 1);
+    return block != nullptr && WantsLargePages(bytes) && *first < *end;
+}
+
+}  // namespace
 
 void* MapPages(std::size_t bytes) {
     void* pages = Map(nullptr, bytes, MAP_PRIVATE | MAP_ANONYMOUS, -1);
@@ -184,7 +234,7 @@ Code CreateMemoryFile(std::size_t bytes, File* file, void** view) {
     const int fd = Call(SystemCall::kOpen, -1, ::memfd_create, "veerpic", MFD_CLOEXEC);
     void* at = fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0
                    ? MAP_FAILED
-                   : Map(nullptr, bytes, MAP_SHARED, fd);
+                   : MapOnLargePageBoundary(bytes, fd);
     if (at == MAP_FAILED) {
         const Code code = CodeOf(false);
         if (fd >= 0) {
@@ -206,25 +256,31 @@ Code MapCopyView(File file, std::size_t bytes, void* at, bool overView) {
 }
 
 void AdviseLargePages(void* block, std::size_t bytes) {
+    std::uintptr_t first = 0, end = 0;
+    if (WholeLargePages(block, bytes, &first, &end)) {
 #if defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
-    // A 12-Mpx turn gains (fewer faults, less system time), but for blocks of
-    // several hundred MiB the system's cost of providing large pages
-    // outgrows the gain.
-    constexpr std::size_t kLargest = std::size_t{256} << 20;
-    if (block == nullptr || bytes < 2 * kLargePage || bytes > kLargest) {
-        return;
-    }
-    // The whole large pages inside the block.
-    const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
-    const std::uintptr_t end = (start + bytes) & ~(kLargePage - 1);
-    if (first < end) {
         // Advice only: a refusal leaves ordinary pages, which work as well.
         (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#endif
     }
+}
+
+void FillWithLargePages(void* view, std::size_t bytes) {
+#if defined(MADV_COLLAPSE)
+    std::uintptr_t first = 0, end = 0;
+    if (!WholeLargePages(view, bytes, &first, &end)) {
+        return;
+    }
+    // A large page is made of the small pages in its place, of which there
+    // must be one: reading a byte makes one where there was none.
+    volatile std::uint8_t sum = 0;
+    for (std::uintptr_t at = first; at < end; at += kLargePage) {
+        sum = sum + *reinterpret_cast<const volatile std::uint8_t*>(at);
+    }
+    (void)sum;
+    (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_COLLAPSE);  // advice too
 #else
-    (void)block;
+    (void)view;
     (void)bytes;
 #endif
 }

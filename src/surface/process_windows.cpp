@@ -176,9 +176,14 @@ Code MapCopyView(File file, std::size_t bytes, void* at, bool overView) {
 }
 
 // Large pages need a privilege that an ordinary user does not hold on
-// Windows; blocks keep the ordinary pages.
+// Windows; blocks and views keep the ordinary pages.
 void AdviseLargePages(void* block, std::size_t bytes) {
     (void)block;
+    (void)bytes;
+}
+
+void FillWithLargePages(void* view, std::size_t bytes) {
+    (void)view;
     (void)bytes;
 }
 

@@ -139,6 +139,8 @@ struct SectionBits {
 // A section that may be saved keeps its large pixels in a memory file
 // (`viewable`); others in fresh pages, which large pages may back.
 bool AllocateSectionBits(std::size_t bytes, bool viewable, SectionBits* out);
+// Before the section is drawn nearly whole: its memory file on large pages.
+void FillSectionBits(const SectionBits& bits);
 void ReleaseSectionBits(const SectionBits& bits);
 // Puts a copy-on-write view of the section's pixels in the place of the
 // large heap block `block` of the picture's size, once for a section, whose

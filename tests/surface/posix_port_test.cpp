@@ -3,14 +3,17 @@
 // replaces across file systems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -266,6 +269,82 @@ TEST(PosixPort, EverySignalTakenOverWaitsForAnInPlaceWrite) {
         EXPECT_TRUE(veerpic_test::ReadBytes(out) == fresh) << strsignal(sig);
         EXPECT_TRUE(veerpic_test::ReadBytes(dir.File("other.bmp")) == fresh) << strsignal(sig);
         EXPECT_EQ(veerpic_test::Temporaries(dir.path()), 0u) << strsignal(sig);
+    }
+}
+
+// The kB of `field` (ShmemPmdMapped: the large pages of a memory file) in
+// the mapping that holds `at`, from /proc/self/smaps; -1 where none says.
+long MappedKb(const void* at, const std::string& field) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        unsigned long low = 0, high = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &low, &high) == 2) {
+            inside = low <= address && address < high;
+        } else if (inside && line.rfind(field + ":", 0) == 0) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+// A canvas that a transfer covers a quarter or more of lies on large pages
+// wherever the system can give a memory file large pages now (the test asks
+// it first for a memory file of its own): its small pages would cost a fault
+// each. A thin parallelogram leaves the canvas's pages to the transfer.
+TEST(PosixPort, ACanvasDrawnWholeLiesOnLargePagesWhereTheSystemGivesThem) {
+    constexpr std::size_t kLargePage = std::size_t{2} << 20;
+    const int fd = memfd_create("probe", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 2 * kLargePage), 0);
+    void* room = mmap(nullptr, 3 * kLargePage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(room, MAP_FAILED);
+    auto* probe = reinterpret_cast<std::uint8_t*>(
+        (reinterpret_cast<std::uintptr_t>(room) + kLargePage - 1) & ~(kLargePage - 1));
+    ASSERT_NE(mmap(probe, kLargePage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0),
+              MAP_FAILED);
+    probe[0] = 1;
+    const bool possible = madvise(probe, kLargePage, 25 /* MADV_COLLAPSE */) == 0 &&
+                          MappedKb(probe, "ShmemPmdMapped") > 0;
+    munmap(room, 3 * kLargePage);
+    close(fd);
+    if (!possible) {
+        GTEST_SKIP() << "this system gives memory files no large pages now";
+    }
+    const auto section = [](LONG width, LONG height, void** bits) {
+        BITMAPINFOHEADER header{40, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+        return CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(&header),
+                                DIB_RGB_COLORS, bits, nullptr, 0, sizeof header);
+    };
+    struct Case {
+        POINT corners[3];
+        bool large;
+    } const cases[] = {{{{0, 0}, {2000, 0}, {0, 2000}}, true},
+                       {{{1000, 0}, {1999, 1000}, {0, 1000}}, true},  // half, turned 45 degrees
+                       {{{0, 0}, {2000, 0}, {0, 40}}, false}};
+    for (const Case& c : cases) {
+        void* bits = nullptr;
+        void* pixels = nullptr;
+        HBITMAP canvas = section(2000, 2000, &bits);
+        HBITMAP picture = section(100, 100, &pixels);
+        ASSERT_NE(canvas, nullptr);
+        ASSERT_NE(picture, nullptr);
+        std::memset(pixels, 0x80, 300 * 100);
+        HDC to = CreateCompatibleDC(nullptr);
+        HDC from = CreateCompatibleDC(nullptr);
+        HGDIOBJ kept[2] = {SelectObject(to, canvas), SelectObject(from, picture)};
+        SetStretchBltMode(to, HALFTONE);
+        EXPECT_TRUE(PlgBlt(to, c.corners, from, 0, 0, 100, 100, nullptr, 0, 0));
+        EXPECT_EQ(MappedKb(bits, "ShmemPmdMapped") >= 10 * 1024, c.large) << c.corners[2].y;
+        const auto* bytes = static_cast<const std::uint8_t*>(bits);
+        EXPECT_EQ(bytes[6000 * 1979 + 3 * 1000], 0x80) << c.corners[2].y;  // row 20, drawn
+        SelectObject(to, kept[0]);
+        SelectObject(from, kept[1]);
+        DeleteDC(to);
+        DeleteDC(from);
+        DeleteObject(canvas);
+        DeleteObject(picture);
     }
 }
 

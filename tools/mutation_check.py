@@ -234,7 +234,7 @@ MUTATIONS = [
      "a canvas a quarter covered stays on small pages"),
     ("src/surface/device_contexts.cpp", "    if (4 * area >= ", "    if (4 * area >= 0 * ",
      "a thin parallelogram's canvas goes on large pages whole"),
-    ("src/surface/process_posix.cpp", "        sum = sum + *reinterpret_cast<const volatile std::uint8_t*>(at);",
+    ("src/surface/process_posix.cpp", "        *reinterpret_cast<const volatile std::uint8_t*>(at);",
      "", "large pages asked for where no small page stands"),
     ("src/surface/device_contexts.cpp", "if (target == nullptr || mode < BLACKONWHITE || mode > HALFTONE) {",
      "if (target == nullptr || mode < BLACKONWHITE || mode > HALFTONE + 1) {",

@@ -273,11 +273,9 @@ void FillWithLargePages(void* view, std::size_t bytes) {
     }
     // A large page is made of the small pages in its place, of which there
     // must be one: reading a byte makes one where there was none.
-    volatile std::uint8_t sum = 0;
     for (std::uintptr_t at = first; at < end; at += kLargePage) {
-        sum = sum + *reinterpret_cast<const volatile std::uint8_t*>(at);
+        *reinterpret_cast<const volatile std::uint8_t*>(at);
     }
-    (void)sum;
     (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_COLLAPSE);  // advice too
 #else
     (void)view;

@@ -98,11 +98,11 @@ BOOL PlgBlt(HDC dest, const POINT* points, HDC source, int xSrc, int ySrc, int w
     // draws on most of its pages: large pages cost less than a fault for
     // each small one. A thinner one leaves most pages never allocated.
     GdiBitmap& target = *to->selected;
-    const auto at = [&](int k, bool y) {
-        return static_cast<double>(y ? points[k].y : points[k].x);
-    };
-    const double area = std::abs((at(1, false) - at(0, false)) * (at(2, true) - at(0, true)) -
-                                 (at(2, false) - at(0, false)) * (at(1, true) - at(0, true)));
+    const double ux = static_cast<double>(points[1].x) - points[0].x;
+    const double uy = static_cast<double>(points[1].y) - points[0].y;
+    const double vx = static_cast<double>(points[2].x) - points[0].x;
+    const double vy = static_cast<double>(points[2].y) - points[0].y;
+    const double area = std::abs(ux * vy - vx * uy);
     if (4 * area >= static_cast<double>(target.format.width) * std::abs(target.format.height)) {
         detail::FillSectionBits(target.pixels);
     }

@@ -180,6 +180,11 @@ bool WantsLargePages(std::size_t bytes) {
     return bytes >= 2 * kLargePage && bytes <= std::size_t{256} << 20;
 }
 
+// The first large-page boundary at or after `address`.
+std::uintptr_t UpToLargePage(std::uintptr_t address) {
+    return (address + kLargePage - 1) & ~(kLargePage - 1);
+}
+
 // The memory file `fd` of `bytes`, shared; where large pages gain, its
 // view starts on one, so that FillWithLargePages can give it them.
 void* MapOnLargePageBoundary(std::size_t bytes, int fd) {
@@ -192,7 +197,7 @@ void* MapOnLargePageBoundary(std::size_t bytes, int fd) {
         return Map(nullptr, bytes, MAP_SHARED, fd);
     }
     const auto start = reinterpret_cast<std::uintptr_t>(room);
-    const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t first = UpToLargePage(start);
     void* at = Map(reinterpret_cast<void*>(first), bytes, MAP_SHARED | MAP_FIXED, fd);
     if (at == MAP_FAILED) {
         munmap(room, bytes + kLargePage);
@@ -208,7 +213,7 @@ void* MapOnLargePageBoundary(std::size_t bytes, int fd) {
 // The whole large pages of the `bytes` at `block`: [*first, *end).
 bool WholeLargePages(void* block, std::size_t bytes, std::uintptr_t* first, std::uintptr_t* end) {
     const auto start = reinterpret_cast<std::uintptr_t>(block);
-    *first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    *first = UpToLargePage(start);
     *end = (start + bytes) & ~(kLargePage - 1);
     return block != nullptr && WantsLargePages(bytes) && *first < *end;
 }

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -272,9 +271,9 @@ TEST(PosixPort, EverySignalTakenOverWaitsForAnInPlaceWrite) {
     }
 }
 
-// The kB of `field` (ShmemPmdMapped: the large pages of a memory file) in
-// the mapping that holds `at`, from /proc/self/smaps; -1 where none says.
-long MappedKb(const void* at, const std::string& field) {
+// The kB of large pages of a memory file (ShmemPmdMapped) in the mapping
+// that holds `at`, from /proc/self/smaps; -1 where none says.
+long LargePagesKb(const void* at) {
     std::ifstream smaps("/proc/self/smaps");
     const auto address = reinterpret_cast<std::uintptr_t>(at);
     bool inside = false;
@@ -282,8 +281,8 @@ long MappedKb(const void* at, const std::string& field) {
         unsigned long low = 0, high = 0;
         if (std::sscanf(line.c_str(), "%lx-%lx ", &low, &high) == 2) {
             inside = low <= address && address < high;
-        } else if (inside && line.rfind(field + ":", 0) == 0) {
-            return std::stol(line.substr(field.size() + 1));
+        } else if (inside && line.rfind("ShmemPmdMapped:", 0) == 0) {
+            return std::stol(line.substr(15));
         }
     }
     return -1;
@@ -305,8 +304,8 @@ TEST(PosixPort, ACanvasDrawnWholeLiesOnLargePagesWhereTheSystemGivesThem) {
     ASSERT_NE(mmap(probe, kLargePage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0),
               MAP_FAILED);
     probe[0] = 1;
-    const bool possible = madvise(probe, kLargePage, 25 /* MADV_COLLAPSE */) == 0 &&
-                          MappedKb(probe, "ShmemPmdMapped") > 0;
+    const bool possible =
+        madvise(probe, kLargePage, 25 /* MADV_COLLAPSE */) == 0 && LargePagesKb(probe) > 0;
     munmap(room, 3 * kLargePage);
     close(fd);
     if (!possible) {
@@ -343,7 +342,7 @@ TEST(PosixPort, ACanvasDrawnWholeLiesOnLargePagesWhereTheSystemGivesThem) {
         SetStretchBltMode(to, HALFTONE);
         EXPECT_TRUE(PlgBlt(to, c.corners, from, 0, 0, 100, 100, nullptr, 0, 0));
         if (c.large || !ownLargePages) {
-            EXPECT_EQ(MappedKb(bits, "ShmemPmdMapped") > 0, c.large) << c.corners[2].y;
+            EXPECT_EQ(LargePagesKb(bits) > 0, c.large) << c.corners[2].y;
         }
         const auto* bytes = static_cast<const std::uint8_t*>(bits);
         EXPECT_EQ(bytes[6000 * 1979 + 3 * 1000], 0x80) << c.corners[2].y;  // row 20, drawn
